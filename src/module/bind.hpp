@@ -1,0 +1,53 @@
+#pragma once
+// A function body's common first half: match the arguments, then convert them
+// in parameter order, stopping at the first failure with the argument's note.
+
+#include <array>
+#include <optional>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "module/arguments.hpp"
+#include "module/convert.hpp"
+
+namespace tovimera::module {
+
+struct Sequence {
+    using type = std::vector<double>;
+    static Result<type> convert(PyObject* object) { return to_separations(object); }
+};
+
+struct Float {
+    using type = double;
+    static Result<type> convert(PyObject* object) { return to_double(object); }
+};
+
+// `compute` receives the converted values (by value) and returns the body's result.
+template <class... Kinds, class Compute>
+Result<PyObject*> bind(const char* function, const std::array<const char*, sizeof...(Kinds)>& names,
+                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       Compute&& compute) {
+    std::array<PyObject*, sizeof...(Kinds)> slots{};
+    if (auto failure = match_arguments(Parameters{function, names}, args, nargs, kwnames, slots)) {
+        return std::move(*failure);
+    }
+    std::tuple<std::optional<typename Kinds::type>...> values;
+    std::optional<ErrorObject> failure;
+    auto convert_one = [&]<std::size_t I, class Kind>() {
+        Result<typename Kind::type> value = Kind::convert(slots[I]);
+        if (auto* error = std::get_if<ErrorObject>(&value)) {
+            failure.emplace(std::move(*error).with_argument_note(names[I]));
+            return false;
+        }
+        std::get<I>(values).emplace(std::move(std::get<typename Kind::type>(value)));
+        return true;
+    };
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (convert_one.template operator()<I, Kinds>() && ...);
+    }(std::index_sequence_for<Kinds...>{});
+    if (failure) return std::move(*failure);
+    return std::apply([&](auto&... value) { return compute(std::move(*value)...); }, values);
+}
+
+}  // namespace tovimera::module

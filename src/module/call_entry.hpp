@@ -1,0 +1,31 @@
+#pragma once
+// The frame every function passes through: the body runs under a panic guard,
+// and its outcome (a result, an error object or a panic) is handed to CPython.
+
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <optional>
+
+#include "common/panic.hpp"
+#include "module/error.hpp"
+
+namespace tovimera::module {
+
+using Body = Result<PyObject*> (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Runs a body; every exception it lets out becomes the matching error object.
+Result<PyObject*> guarded(Body body, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept;
+
+// Hands the outcome to CPython: the result, or NULL with the exception set. A
+// failure at this point cannot be reported to the caller and aborts.
+PyObject* hand_over(Result<PyObject*> outcome) noexcept;
+
+template <Body body>
+PyObject* call_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+    return hand_over(guarded(body, args, nargs, kwnames));
+}
+
+}  // namespace tovimera::module

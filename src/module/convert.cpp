@@ -1,0 +1,89 @@
+#include "module/convert.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/panic.hpp"
+#include "module/owned.hpp"
+#include "module/process_values.hpp"
+
+namespace tovimera::module {
+namespace {
+
+// The largest vector of doubles the address space allows, as a byte count
+// that fits ptrdiff_t: 268435455 elements on 32-bit targets.
+constexpr std::size_t max_elements = static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double);
+
+// The objects already created are released by their owners as the panic
+// unwinds, after the pending exception has been reported.
+[[noreturn]] void null_object() {
+    PyErr_WriteUnraisable(nullptr);
+    panic("PyObject pointer is null");
+}
+
+}  // namespace
+
+Result<double> to_double(PyObject* object) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) return fetch_error();
+    return value;
+}
+
+Result<std::vector<double>> to_separations(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        return ErrorObject::message(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    }
+    if (PySequence_Check(object) == 0) return ErrorObject::cast(object, sequence_type());
+
+    Py_ssize_t hint = PyObject_Size(object);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    if (static_cast<std::size_t>(hint) > max_elements) panic("capacity overflow");
+    std::vector<double> values;
+    values.reserve(static_cast<std::size_t>(hint));
+
+    const Owned iterator(PyObject_GetIter(object));
+    if (!iterator) return fetch_error();
+    for (;;) {
+        PyObject* next = nullptr;
+        const int status = PyIter_NextItem(iterator.get(), &next);
+        if (status == 0) break;
+        if (status < 0) return fetch_error();
+        const Owned item(next);
+        Result<double> value = to_double(item.get());
+        if (auto* error = std::get_if<ErrorObject>(&value)) return std::move(*error);
+        values.push_back(std::get<double>(value));
+    }
+    return values;
+}
+
+PyObject* to_python(double value) {
+    PyObject* result = PyFloat_FromDouble(value);
+    if (result == nullptr) null_object();
+    return result;
+}
+
+PyObject* to_python(std::vector<double> values) {
+    Owned list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) null_object();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (item == nullptr) null_object();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* to_python(std::vector<std::vector<double>> rows) {
+    Owned list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!list) null_object();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(std::move(rows[i])));
+    }
+    return list.release();
+}
+
+}  // namespace tovimera::module

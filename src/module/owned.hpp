@@ -1,0 +1,32 @@
+#pragma once
+// A strong reference released on every path, panics included.
+
+#include <utility>
+
+#include "module/compat.hpp"
+
+namespace tovimera::module {
+
+class Owned {
+public:
+    Owned() = default;
+    explicit Owned(PyObject* object) noexcept : object_(object) {}
+    Owned(Owned&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Owned& operator=(Owned&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(object_);
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    ~Owned() { Py_XDECREF(object_); }
+
+    [[nodiscard]] PyObject* get() const noexcept { return object_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace tovimera::module
