@@ -1,0 +1,104 @@
+#pragma once
+// Magnification of a source whose radial brightness is a table: radii `bl`
+// (source radii) and brightness or ring weights `bf`.
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "common/expected.hpp"
+#include "common/panic.hpp"
+#include "fluxmap/tabulated_profile.hpp"
+#include "integrated/integrated_heyrovsky.hpp"
+#include "integrated/quadrature.hpp"
+#include "kernels/ring.hpp"
+#include "kernels/witt_mao.hpp"
+
+namespace tovimera {
+
+// Unequal tables are a caller's broken precondition, reported before any work.
+inline void check_table(const std::vector<double>& bl, const std::vector<double>& bf) {
+    if (bl.size() != bf.size()) {
+        panic("assertion `left == right` failed\n  left: " + std::to_string(bl.size()) +
+              "\n right: " + std::to_string(bf.size()));
+    }
+}
+
+// Sum of ring magnifications weighted by `bf`; the first ring failure, in
+// separation then table order, ends the call.
+inline Expected<std::vector<double>> discrete_flux_map_heyrovsky_magnification(
+    const std::vector<double>& l, double re, double rstar, const std::vector<double>& bl,
+    const std::vector<double>& bf) {
+    check_table(bl, bf);
+    std::vector<double> result;
+    if (l.empty()) return result;
+    if (bl.empty()) return std::vector<double>(l.size(), 0.0);
+    result.reserve(l.size());
+    for (const double separation : l) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < bl.size(); ++i) {
+            const Expected<double> ring = heyrovsky_magnification(separation, bl[i], re, rstar);
+            if (!ring.has_value()) return ring.error();
+            sum = sum + ring.value() * bf[i];
+        }
+        result.push_back(sum);
+    }
+    return result;
+}
+
+// Total flux of the tabulated profile over the unit disk.
+inline double tabulated_flux(const TabulatedProfile& profile) {
+    constexpr double two_pi = 6.283185307179586;
+    return double_exponential::integrate(
+               [&profile](double x) { return profile(x) * (two_pi * x); }, 0.0, 1.0, 1e-16)
+        .integral;
+}
+
+// A thin uniform annulus around radius x (source radii), as the difference of
+// two uniform disks half a width 1e-4 inside and outside, clipped to [0, 1].
+inline double annulus_magnification(double u, double rho, double x) noexcept {
+    double inner = x + (-0.0001);
+    if (!(inner > 0.0)) inner = 0.0;
+    double outer = x + 0.0001;
+    if (!(outer < 1.0)) outer = 1.0;
+    const double inner2 = inner * inner;
+    const double outer2 = outer * outer;
+    if (inner2 >= outer2) return std::nan("");
+    const double inner_term =
+        inner2 == 0.0 ? 0.0 : witt_mao_magnification_scaled(u, inner * rho) * inner2;
+    return (witt_mao_magnification_scaled(u, outer * rho) * outer2 - inner_term) /
+           (outer2 - inner2);
+}
+
+inline std::vector<double> integrated_flux_map_witt_mao_magnification(
+    const std::vector<double>& l, double re, double rstar, const std::vector<double>& bl,
+    const std::vector<double>& bf) {
+    constexpr double two_pi = 6.283185307179586;
+    check_table(bl, bf);
+    const TabulatedProfile profile(bl, bf);
+    const double flux = tabulated_flux(profile);
+    const double rho = rstar / re;
+    std::vector<double> result;
+    result.reserve(l.size());
+    for (const double separation : l) {
+        const double u = separation * rho;
+        const double g = double_exponential::integrate(
+                             [&](double x) {
+                                 return profile(x) * ((two_pi * x) * annulus_magnification(u, rho, x));
+                             },
+                             0.0, 1.0, 1e-16)
+                             .integral;
+        result.push_back(g / flux);
+    }
+    return result;
+}
+
+inline std::vector<double> integrated_flux_map_heyrovsky_magnification(
+    const std::vector<double>& l, double re, double rstar, const std::vector<double>& bl,
+    const std::vector<double>& bf) {
+    check_table(bl, bf);
+    const TabulatedProfile profile(bl, bf);
+    return _integrated_heyrovsky_magnification(l, re, rstar, tabulated_flux(profile), profile);
+}
+
+}  // namespace tovimera

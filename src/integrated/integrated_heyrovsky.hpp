@@ -1,0 +1,51 @@
+#pragma once
+// Brightness-weighted mean of the ring magnification over the source:
+// J = integral over r in [0, 1] of profile(r) 2 pi r A_ring(l, r), divided by
+// the profile's total flux.
+
+#include <cmath>
+#include <vector>
+
+#include "integrated/limb_darkening.hpp"
+#include "integrated/quadrature.hpp"
+#include "kernels/ring.hpp"
+
+namespace tovimera {
+
+// `profile` maps a radius (source radii) to a brightness; it is called once
+// per quadrature node, on this thread.
+template <class Profile>
+std::vector<double> _integrated_heyrovsky_magnification(const std::vector<double>& l, double re,
+                                                         double rstar, double normalisation,
+                                                         const Profile& profile) {
+    constexpr double two_pi = 6.283185307179586;
+    std::vector<double> result;
+    result.reserve(l.size());
+    for (const double separation : l) {
+        const auto weighted_ring = [&](double r) {
+            const Expected<double> ring = heyrovsky_magnification(separation, r, re, rstar);
+            // A failed ring counts as nothing: the quadrature drops NaN nodes.
+            const double value = ring.has_value() ? ring.value() : std::nan("");
+            return profile(r) * ((two_pi * r) * value);
+        };
+        double j;
+        if (separation > 0.0 && separation < 1.0) {
+            // The ring magnification is logarithmically singular at r = l; the
+            // rule converges fast on an end-point singularity, slowly inside.
+            j = double_exponential::integrate(weighted_ring, 0.0, separation, 1e-16).integral +
+                double_exponential::integrate(weighted_ring, separation, 1.0, 1e-16).integral;
+        } else {
+            j = double_exponential::integrate(weighted_ring, 0.0, 1.0, 1e-16).integral;
+        }
+        result.push_back(j / normalisation);
+    }
+    return result;
+}
+
+inline std::vector<double> integrated_heyrovsky_magnification(const std::vector<double>& l,
+                                                               double re, double rstar) {
+    return _integrated_heyrovsky_magnification(l, re, rstar, LIMB_DARKENED_FLUX,
+                                               limb_darkening_profile);
+}
+
+}  // namespace tovimera

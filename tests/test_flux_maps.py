@@ -1,0 +1,114 @@
+"""Tabulated sources: rings summed, and interpolated profiles integrated."""
+
+import math
+
+import mpmath as mp
+import pytest
+
+import tovimera
+from reference import limb_darkening, profile_weighted_mean, relative, ring_closed_form, uniform_disk
+
+discrete = tovimera.discrete_flux_map_heyrovsky_magnification
+disk_map = tovimera.integrated_flux_map_witt_mao_magnification
+ring_map = tovimera.integrated_flux_map_heyrovsky_magnification
+ALL = [discrete, disk_map, ring_map]
+
+
+@pytest.mark.parametrize("function", ALL)
+@pytest.mark.parametrize("l", [[], [0.5, 2.0]])
+def test_unequal_tables_panic_before_anything_else(function, l):
+    with pytest.raises(BaseException) as info:
+        function(l, 1.0, 0.1, [0.1, 0.5, 0.9], [1.0, 1.0])
+    assert type(info.value).__name__ == "PanicException"
+    assert info.value.args == ("assertion `left == right` failed\n  left: 3\n right: 2",)
+
+
+def test_discrete_sums_ring_values_in_table_order():
+    l, re, rstar = [0.3, 1.7], 1.0, 0.1
+    bl, bf = [0.2, 0.6, 0.95], [1.0, 0.5, 0.25]
+    values = discrete(l, re, rstar, bl, bf)
+    for value, separation in zip(values, l):
+        expected = sum(ring_closed_form(separation, r, re, rstar) * w for r, w in zip(bl, bf))
+        assert relative(value, expected) < 1e-14
+
+
+def test_discrete_weights_are_not_normalised_and_empty_tables_give_zeros():
+    single = discrete([0.3, 1.7], 1.0, 0.1, [0.6], [1.0])
+    assert discrete([0.3, 1.7], 1.0, 0.1, [0.6], [2.0]) == [2 * v for v in single]
+    assert discrete([0.3, 1.7], 1.0, 0.1, [], []) == [0.0, 0.0]
+    assert discrete([], 1.0, 0.1, [0.6], [1.0]) == []
+
+
+def test_discrete_reports_the_first_failing_ring():
+    # Separation 3 (index 2) fails at its second ring (weight 0 still counts);
+    # a later separation would fail with another message.
+    l = [0.5, 0.7, 10000.0, math.nan]
+    bl = [0.1, 10000.0 + 2e-5]
+    with pytest.raises(RuntimeError) as info:
+        discrete(l, 1.0, 1.0, bl, [1.0, 0.0])
+    assert info.value.args == ("ellippi: n cannot be 1.",)
+    with pytest.raises(RuntimeError) as info:
+        discrete([math.nan, 10000.0], 1.0, 1.0, bl, [1.0, 0.0])
+    assert info.value.args == ("ellipk: Arguments cannot be NAN.",)
+
+
+LAW_RADII = [i / 40 for i in range(41)]
+LAW_TABLE = [float(limb_darkening(r)) for r in LAW_RADII]
+
+
+def tabulated(bl, bf):
+    def profile(r):
+        if r < bl[0] or r > bl[-1]:
+            return mp.mpf(0)
+        for i in range(len(bl) - 1):
+            if bl[i] <= r <= bl[i + 1]:
+                t = (r - bl[i]) / (mp.mpf(bl[i + 1]) - bl[i])
+                return bf[i] + t * (mp.mpf(bf[i + 1]) - bf[i])
+        return mp.mpf(bf[-1])
+
+    return profile
+
+
+@pytest.mark.parametrize("l", [0.4, 1.5])
+def test_ring_map_is_the_weighted_mean_of_the_interpolated_profile(l):
+    bl, bf = [0.0, 0.3, 0.7, 1.0], [1.0, 0.9, 0.6, 0.3]
+    reference = profile_weighted_mean(l, 1.0, 0.1, tabulated(bl, bf), breaks=bl)
+    assert relative(ring_map([l], 1.0, 0.1, bl, bf)[0], reference) < 1e-6
+
+
+@pytest.mark.parametrize("l, rho", [(0.4, 0.1), (1.5, 0.1), (3.0, 1.0)])
+def test_one_entry_table_is_the_uniform_disk(l, rho):
+    expected = uniform_disk(l * rho, rho)
+    for position in (0.5, 7.0):
+        assert relative(ring_map([l], 1.0, rho, [position], [2.0])[0], expected) < 1e-9
+        # The annuli are 2e-4 wide: the disk route carries their discretisation error.
+        assert relative(disk_map([l], 1.0, rho, [position], [2.0])[0], expected) < 1e-6
+
+
+@pytest.mark.parametrize("l", [0.3, 1.2, 2.5])
+def test_both_integrated_variants_agree_for_a_smooth_law(l):
+    a = disk_map([l], 1.0, 0.1, LAW_RADII, LAW_TABLE)[0]
+    b = ring_map([l], 1.0, 0.1, LAW_RADII, LAW_TABLE)[0]
+    assert relative(a, b) < 1e-5
+
+
+@pytest.mark.parametrize("function", [disk_map, ring_map])
+def test_scaling_the_brightness_leaves_results_unchanged(function):
+    l = [0.3, 1.2]
+    base = function(l, 1.0, 0.1, LAW_RADII, LAW_TABLE)
+    scaled = function(l, 1.0, 0.1, LAW_RADII, [7.5 * f for f in LAW_TABLE])
+    for a, b in zip(base, scaled):
+        assert relative(a, b) < 1e-13
+
+
+def test_a_table_inside_the_disk_is_dark_outside_it():
+    bl, bf = [0.2, 0.5], [1.0, 1.0]
+    reference = profile_weighted_mean(1.5, 1.0, 0.1, tabulated(bl, bf), breaks=bl)
+    assert relative(ring_map([1.5], 1.0, 0.1, bl, bf)[0], reference) < 1e-5
+
+
+@pytest.mark.parametrize("function", [disk_map, ring_map])
+def test_empty_or_dark_tables_give_nan(function):
+    assert all(math.isnan(v) for v in function([0.5, 2.0], 1.0, 0.1, [], []))
+    assert all(math.isnan(v) for v in function([0.5, 2.0], 1.0, 0.1, [0.5], [0.0]))
+    assert function([], 1.0, 0.1, [0.5], [1.0]) == []
