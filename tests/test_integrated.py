@@ -17,10 +17,12 @@ OUTSIDE = [(1.5, 1.0, 0.1), (3.0, 1.0, 1.0), (1.2, 1.0, 0.01), (10.0, 1.0, 0.05)
 INSIDE = [(0.3, 1.0, 0.1), (0.5, 1.0, 1.0), (0.9, 1.0, 0.01), (0.05, 1.0, 0.1)]
 
 
-@pytest.mark.parametrize("l, re, rstar", OUTSIDE + INSIDE)
-def test_ring_route_is_the_limb_darkened_mean(l, re, rstar):
+@pytest.mark.parametrize("l, re, rstar, tolerance", [c + (1e-13,) for c in OUTSIDE] + [c + (1e-11,) for c in INSIDE])
+def test_ring_route_is_the_limb_darkened_mean(l, re, rstar, tolerance):
+    # Inside the source the rings within 1e-5 of the lens use the logarithmic
+    # asymptote, whose error over that band is the larger tolerance.
     reference = profile_weighted_mean(l, re, rstar, limb_darkening)
-    assert relative(ring_route([l], re, rstar)[0], reference) < 1e-12
+    assert relative(ring_route([l], re, rstar)[0], reference) < tolerance
 
 
 @pytest.mark.parametrize("l, re, rstar", OUTSIDE)

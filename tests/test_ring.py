@@ -2,6 +2,7 @@
 
 import math
 
+import mpmath as mp
 import pytest
 
 import tovimera
@@ -25,7 +26,11 @@ ring = tovimera.heyrovsky_magnification
     ],
 )
 def test_general_branch_is_the_mean_over_the_ring(l, r, re, rstar):
-    assert relative(ring(l, r, re, rstar), ring_mean(l, r, re, rstar)) < 2e-14
+    # Near the ring m approaches 1 and K(m) amplifies the rounding of m by 1/(1 - m).
+    q = mp.mpf(re) / rstar
+    m = 16 * l * r * q * q / ((l + r) ** 2 * (4 * q * q + (r - l) ** 2))
+    tolerance = 2e-14 + 2.2e-16 / (1 - m)
+    assert relative(ring(l, r, re, rstar), ring_mean(l, r, re, rstar)) < tolerance
 
 
 @pytest.mark.parametrize(

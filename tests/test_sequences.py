@@ -2,6 +2,7 @@
 
 import array
 import math
+import struct
 
 import numpy as np
 import pytest
@@ -128,3 +129,25 @@ def test_an_iterator_that_raises_midway_ends_the_call_with_its_exception():
 def test_non_finite_results_come_back_as_floats():
     values = disk([1.0, -1.0, math.nan], 1.0, 0.0)
     assert values[0] == math.inf and values[1] == -math.inf and math.isnan(values[2])
+
+
+def test_contiguous_double_buffers_give_the_same_values_as_iteration():
+    values = [0.5, math.nan, -1.0, math.inf, 0.0, 1e300, 2.5]
+    expected = [struct.pack("<d", v) for v in disk(values, 1.0, 0.1)]
+    arrays = [
+        np.array(values),
+        array.array("d", values),
+        memoryview(array.array("d", values)),
+        np.repeat(values, 2)[::2],  # strided: read item by item
+        np.array(values, dtype=">f8"),  # non-native byte order: read item by item
+    ]
+    for value in arrays:
+        assert [struct.pack("<d", v) for v in disk(value, 1.0, 0.1)] == expected
+
+
+def test_multidimensional_buffers_are_iterated_like_any_sequence():
+    for matrix in (np.zeros((2, 2)), np.zeros((2, 1))):
+        error = raised(matrix, 1.0, 1.0)
+        same = raised(list(matrix), 1.0, 1.0)
+        assert type(error) is type(same) and error.args == same.args
+        assert error.__notes__ == ["while processing 'l'"]

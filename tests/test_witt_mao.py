@@ -24,9 +24,11 @@ def test_values_are_the_uniform_disk_magnification(l, re, rstar):
 
 def test_separations_are_scaled_by_the_ratio_not_the_product():
     # u = l * (rstar / re): for these inputs it differs from (l * rstar) / re.
-    l, re, rstar = 0.7, 3.0, 0.1
+    l, re, rstar = 0.49, 3.5, 0.78
     assert (l * rstar) / re != l * (rstar / re)
-    assert disk([l], re, rstar) == disk([l * (rstar / re) / 0.5], 1.0, 0.5)
+    rho = rstar / re
+    assert disk([l], re, rstar) == disk([l], 1.0, rho)
+    assert disk([l], re, rstar) != disk([(l * rstar) / re / rho], 1.0, rho)
 
 
 def test_point_source_branch_and_its_infinities():

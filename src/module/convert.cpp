@@ -21,6 +21,30 @@ constexpr std::size_t max_elements = static_cast<std::size_t>(PTRDIFF_MAX) / siz
     panic("PyObject pointer is null");
 }
 
+// A one-dimensional, contiguous buffer of native doubles (numpy float64,
+// array('d'), their memoryviews) is copied in one go: iterating it would make
+// one Python float per element only to read it back.
+bool copy_double_buffer(PyObject* object, std::vector<double>& values) {
+    if (!PyObject_CheckBuffer(object)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_ND) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* format = view.format != nullptr ? view.format : "B";
+    const bool native_double = (format[0] == 'd' && format[1] == '\0') ||
+                               (format[0] == '@' && format[1] == 'd' && format[2] == '\0');
+    const bool usable = native_double && view.ndim == 1 && view.itemsize == sizeof(double) &&
+                        PyBuffer_IsContiguous(&view, 'C');
+    if (usable) {
+        const auto count = static_cast<std::size_t>(view.len) / sizeof(double);
+        const auto* first = static_cast<const double*>(view.buf);
+        values.assign(first, first + count);
+    }
+    PyBuffer_Release(&view);
+    return usable;
+}
+
 }  // namespace
 
 Result<double> to_double(PyObject* object) {
@@ -35,6 +59,8 @@ Result<std::vector<double>> to_separations(PyObject* object) {
         return ErrorObject::message(PyExc_TypeError, "Can't extract `str` to `Vec`");
     }
     if (PySequence_Check(object) == 0) return ErrorObject::cast(object, sequence_type());
+    std::vector<double> values;
+    if (copy_double_buffer(object, values)) return values;
 
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
@@ -42,7 +68,6 @@ Result<std::vector<double>> to_separations(PyObject* object) {
         hint = 0;
     }
     if (static_cast<std::size_t>(hint) > max_elements) panic("capacity overflow");
-    std::vector<double> values;
     values.reserve(static_cast<std::size_t>(hint));
 
     const Owned iterator(PyObject_GetIter(object));
