@@ -1,0 +1,50 @@
+"""Magnification of a finite source star by a point-mass gravitational lens."""
+
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypeAlias
+
+Number: TypeAlias = SupportsFloat | SupportsIndex
+Separations: TypeAlias = Sequence[Number]
+
+__all__ = [
+    "witt_mao_magnification",
+    "integrated_witt_mao_magnification",
+    "integrated_flux_map_witt_mao_magnification",
+    "multi_witt_mao_magnification",
+    "heyrovsky_magnification",
+    "integrated_heyrovsky_magnification",
+    "integrated_flux_map_heyrovsky_magnification",
+    "discrete_flux_map_heyrovsky_magnification",
+]
+
+def witt_mao_magnification(l: Separations, re: Number, rstar: Number) -> list[float]:
+    """Uniform disk: one magnification per separation l (source radii)."""
+
+def integrated_witt_mao_magnification(l: Separations, re: Number, rstar: Number) -> list[float]:
+    """Linear limb darkening (coefficient 0.6) from nested uniform disks."""
+
+def integrated_flux_map_witt_mao_magnification(
+    l: Separations, re: Number, rstar: Number, bl: Separations, bf: Separations
+) -> list[float]:
+    """Tabulated brightness profile from uniform-disk annuli."""
+
+def multi_witt_mao_magnification(
+    l: Separations, re: Separations, rstar: Separations
+) -> list[list[float]]:
+    """One uniform-disk row per (re, rstar) pair, re outer, rstar inner."""
+
+def heyrovsky_magnification(l: Number, r: Number, re: Number, rstar: Number) -> float:
+    """Thin uniform ring of radius r; raises RuntimeError when an elliptic integral fails."""
+
+def integrated_heyrovsky_magnification(l: Separations, re: Number, rstar: Number) -> list[float]:
+    """Linear limb darkening (coefficient 0.6) from rings integrated over the radius."""
+
+def integrated_flux_map_heyrovsky_magnification(
+    l: Separations, re: Number, rstar: Number, bl: Separations, bf: Separations
+) -> list[float]:
+    """Tabulated brightness profile from rings integrated over the radius."""
+
+def discrete_flux_map_heyrovsky_magnification(
+    l: Separations, re: Number, rstar: Number, bl: Separations, bf: Separations
+) -> list[float]:
+    """Sum of ring magnifications at radii bl weighted by bf; RuntimeError on a failed ring."""
