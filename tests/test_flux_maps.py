@@ -83,7 +83,8 @@ def test_ring_map_is_the_weighted_mean_of_the_interpolated_profile(l):
 def test_one_entry_table_is_the_uniform_disk(l, rho, annuli_tolerance):
     expected = uniform_disk(l * rho, rho)
     for position in (0.5, 7.0):
-        assert relative(ring_map([l], 1.0, rho, [position], [2.0])[0], expected) < 1e-12
+        # Inside, the rings within 1e-5 of the lens use the logarithmic asymptote.
+        assert relative(ring_map([l], 1.0, rho, [position], [2.0])[0], expected) < (1e-11 if l < 1 else 1e-13)
         assert relative(disk_map([l], 1.0, rho, [position], [2.0])[0], expected) < annuli_tolerance
 
 
