@@ -1,0 +1,385 @@
+"""Faults around the worker pool and the interpreter: a failing item inside a
+parallel map, a pool that cannot be created, fork() during a parallel map, and
+KeyboardInterrupt arriving during a long call. Each runs in a child process,
+since a fault here may hang or kill the process, and each child has a timeout.
+"""
+
+import ast
+import os
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+PRELUDE = """
+import math, os, struct, sys, threading, time, warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+import tovimera
+disk, multi, ring = tovimera.witt_mao_magnification, tovimera.multi_witt_mao_magnification, tovimera.heyrovsky_magnification
+
+def bits(values):
+    if isinstance(values, float):
+        return struct.pack("<d", values)
+    return b"".join(bits(v) for v in values)
+
+def report(**figures):
+    print(" ".join(f"{k}={v}" for k, v in figures.items()), flush=True)
+"""
+
+
+def run_child(body, env=None, timeout=120):
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    environment.update(env or {})
+    code = PRELUDE + textwrap.dedent(body)
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", code], env=environment, capture_output=True, text=True, timeout=timeout
+        )
+    except subprocess.TimeoutExpired as expired:
+        pytest.fail(f"child hung for {timeout} s; its output so far: {expired.stdout!r} {expired.stderr!r}")
+    assert done.returncode == 0, f"child ended with {done.returncode}\n{done.stdout}\n{done.stderr}"
+    figures = {}
+    for line in done.stdout.splitlines():
+        for pair in line.split():
+            key, _, value = pair.partition("=")
+            figures[key] = value
+    return figures, done.stderr
+
+
+# ------------------------------------------------------ an item that fails
+
+
+def test_an_item_that_cannot_allocate_fails_the_whole_map_and_the_pool_keeps_working():
+    # No input makes an item of the two parallel functions panic: both report
+    # numerical failures as NaN, and the grid-size check of
+    # multi_witt_mao_magnification runs before its map and needs more than
+    # 2**59 pairs. What can fail inside an item is an allocation: each pair
+    # copies the separations and makes a row. Under an address-space limit the
+    # items throw std::bad_alloc on whichever thread runs them, and the map
+    # must carry that to the caller as MemoryError.
+    figures, _ = run_child(
+        """
+        import resource
+        l = [1e-6 * i for i in range(2_000_000)]  # 16 MB per copy
+        rows_small = multi(l[:50], [1.0, 2.0], [0.1, 0.3])
+        row_big = disk(l, 1.0, 0.1)  # the pool exists now
+        page = os.sysconf("SC_PAGE_SIZE")
+        with open("/proc/self/statm") as f:
+            mapped = int(f.read().split()[0]) * page
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        # Room for the converted separations and the pair vector, not for the
+        # eight per-pair copies and rows.
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 48 * 2**20, hard))
+        failures = []
+        for attempt in range(3):
+            try:
+                multi(l, [1.0, 2.0, 3.0, 4.0], [0.1, 0.2])
+                failures.append("none")
+            except MemoryError as error:
+                failures.append(type(error).__name__)
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        after_rows = multi(l[:50], [1.0, 2.0], [0.1, 0.3]) == rows_small
+        rows = multi(l, [1.0, 2.0], [0.1])
+        report(failures=",".join(failures), rows_again=after_rows,
+               big_rows=bits(rows[0]) == bits(row_big) and bits(rows[1]) == bits(disk(l, 2.0, 0.1)))
+        """
+    )
+    assert figures["failures"] == "MemoryError,MemoryError,MemoryError"
+    assert figures["rows_again"] == "True" and figures["big_rows"] == "True"
+
+
+# ------------------------------------------------ the pool cannot be created
+
+# Five parallel maps (the first creates the pool, the others come later, with
+# 0, 1 and 2 items and nested), then the six functions that never use the pool.
+AFTER_FAILURE = """
+outcomes = []
+for call in (lambda: disk([1.0, 2.0], 1.0, 0.1), lambda: disk([], 1.0, 0.1), lambda: disk([1.0], 1.0, 0.1),
+             lambda: multi([1.0], [1.0, 2.0], [0.1]), lambda: disk([1.0, 2.0], 1.0, 0.1)):
+    try:
+        call()
+        outcomes.append(("returned",))
+    except BaseException as error:
+        outcomes.append((type(error).__name__, error.args))
+serial = (ring(0.3, 0.8, 1.0, 1.0), tovimera.integrated_witt_mao_magnification([0.5], 1.0, 0.1),
+          tovimera.integrated_heyrovsky_magnification([0.5], 1.0, 0.1),
+          tovimera.discrete_flux_map_heyrovsky_magnification([0.5], 1.0, 0.1, [0.5], [1.0]),
+          tovimera.integrated_flux_map_witt_mao_magnification([0.5], 1.0, 0.1, [0.0, 1.0], [1.0, 1.0]),
+          tovimera.integrated_flux_map_heyrovsky_magnification([0.5], 1.0, 0.1, [0.0, 1.0], [1.0, 1.0]))
+print(repr(outcomes))
+print(repr(serial))
+"""
+HEAD = "The global thread pool has not been initialized."
+
+
+def run_pool_child(setup, env):
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    environment.update(env)
+    code = PRELUDE + textwrap.dedent(setup) + AFTER_FAILURE
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", code], env=environment, capture_output=True, text=True, timeout=120
+        )
+    except subprocess.TimeoutExpired:
+        pytest.fail("child hung")
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    # Floats are compared by their repr, which round-trips exactly (nan included).
+    return lines[:-2], ast.literal_eval(lines[-2]), lines[-1], done.stderr
+
+
+def check_failed_pool(outcomes, cause):
+    first = outcomes[0]
+    assert first[0] == "PanicException", first
+    assert first[1][0].startswith(HEAD + ": ") and cause in first[1][0], first
+    # Creation is tried once: every later map panics with the same leading
+    # text, whatever its length, even once the resource is back.
+    for later in outcomes[1:]:
+        assert later[0] == "PanicException" and later[1][0].startswith(HEAD), later
+
+
+@pytest.fixture(scope="module")
+def healthy_serial():
+    _, outcomes, serial, _ = run_pool_child("", {})
+    assert outcomes == [("returned",)] * 5
+    return serial
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="drops to an unprivileged user to make the thread limit bind")
+def test_a_thread_limit_at_pool_creation_panics_every_map_and_spares_the_rest(healthy_serial):
+    # Root ignores RLIMIT_NPROC, so the child becomes 'nobody' first; the soft
+    # limit of one task refuses the first worker thread, then is lifted again.
+    printed, outcomes, serial, stderr = run_pool_child(
+        """
+        import resource
+        ring(0.3, 0.8, 1.0, 1.0)  # the module works before the pool exists
+        os.setgid(65534)
+        os.setuid(65534)
+        soft, hard = resource.getrlimit(resource.RLIMIT_NPROC)
+        resource.setrlimit(resource.RLIMIT_NPROC, (1, hard))
+        try:
+            disk([1.0, 2.0], 1.0, 0.1)
+            print("first returned")
+        except BaseException as error:
+            print("first", type(error).__name__, repr(error.args))
+        resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
+        """,
+        {"RAYON_NUM_THREADS": "4"},
+    )
+    cause = "could not start worker thread 1 of 3: Resource temporarily unavailable"
+    assert printed == ["first PanicException " + repr((HEAD + ": " + cause,))]
+    check_failed_pool(outcomes, cause)
+    assert serial == healthy_serial
+    assert stderr.count("panicked at") == 6
+
+
+def test_a_thread_count_beyond_the_system_panics_every_map_and_spares_the_rest(healthy_serial):
+    _, outcomes, serial, stderr = run_pool_child("", {"RAYON_NUM_THREADS": "3000000000"})
+    check_failed_pool(outcomes, "3000000000")
+    assert serial == healthy_serial
+    assert stderr.count("panicked at") == 5
+
+
+# ------------------------------------------------------------------- fork
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_fork_while_another_thread_is_inside_a_parallel_map():
+    # The fork is requested while another thread is inside a map. With the GIL
+    # the forking thread cannot even run then (the module holds the lock for
+    # the whole call); free-threaded, os.fork() first stops the world, which
+    # waits for that thread to come back from the module (it stays attached
+    # throughout), so in both builds the child starts between two maps. What
+    # must hold either way: no child hangs and every child computes correctly.
+    figures, _ = run_child(
+        """
+        big = [1e-4 * i for i in range(300_000)]
+        small = [0.1 * i for i in range(200)]
+        expect_small = bits(disk(small, 1.0, 0.1))
+        expect_rows = bits(multi(small[:20], [1.0, 2.0], [0.1, 0.3]))
+        expect_big = bits(disk(big[:20_000], 1.0, 0.07))
+        running = threading.Event()
+        inside = [0]
+        stop = [False]
+
+        def busy():
+            while not stop[0]:
+                inside[0] += 1
+                running.set()
+                disk(big, 1.0, 0.1)
+                inside[0] += 1
+
+        thread = threading.Thread(target=busy)
+        thread.start()
+        running.wait()
+        forks, requested_inside, hung, wrong = 0, 0, 0, 0
+        for k in range(8):
+            time.sleep(0.003 * k)
+            requested_inside += inside[0] % 2
+            pid = os.fork()
+            if pid == 0:
+                ok = (bits(disk(small, 1.0, 0.1)) == expect_small and
+                      bits(multi(small[:20], [1.0, 2.0], [0.1, 0.3])) == expect_rows and
+                      bits(disk(big[:20_000], 1.0, 0.07)) == expect_big)
+                os._exit(0 if ok else 3)
+            forks += 1
+            give_up = time.monotonic() + 60
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    wrong += os.waitstatus_to_exitcode(status) != 0
+                    break
+                if time.monotonic() > give_up:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    hung += 1
+                    break
+                time.sleep(0.01)
+        stop[0] = True
+        thread.join()
+        report(forks=forks, requested_inside=requested_inside, hung=hung, wrong=wrong,
+               parent_ok=bits(disk(small, 1.0, 0.1)) == expect_small)
+        """,
+        timeout=600,
+    )
+    print(f"\nfork: {figures}")
+    assert figures["forks"] == "8" and figures["hung"] == "0" and figures["wrong"] == "0"
+    assert figures["parent_ok"] == "True"
+    if FREE_THREADED:
+        assert int(figures["requested_inside"]) > 0, "no fork was requested during a map"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or not FREE_THREADED, reason="needs fork and a free-threaded interpreter")
+def test_fork_while_another_thread_is_creating_the_pool():
+    # A child forked while the pool's one-time creation is under way would
+    # find its guard taken forever. os.fork() waits for the creating thread to
+    # return (see above), so this guards against that wait going away.
+    figures, _ = run_child(
+        """
+        import signal
+        started = threading.Event()
+        done = [False]
+
+        def first_map():
+            started.set()
+            disk([1.0, 2.0], 1.0, 0.1)
+            done[0] = True
+
+        thread = threading.Thread(target=first_map)
+        thread.start()
+        started.wait()
+        children, during = [], 0
+        while not done[0] and len(children) < 50:
+            during += 1
+            pid = os.fork()
+            if pid == 0:
+                signal.alarm(20)
+                ok = bits(disk([0.5, 1.5], 1.0, 0.1)) == bits([disk([0.5], 1.0, 0.1)[0], disk([1.5], 1.0, 0.1)[0]])
+                os._exit(0 if ok else 3)
+            children.append(pid)
+            time.sleep(0.0002)
+        thread.join()
+        codes = [os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in children]
+        report(children=len(children), hung=codes.count(-signal.SIGALRM), wrong=sum(c > 0 for c in codes))
+        """,
+        env={"RAYON_NUM_THREADS": "256"},
+        timeout=300,
+    )
+    print(f"\nfork during pool creation: {figures}")
+    assert figures["hung"] == "0" and figures["wrong"] == "0"
+
+
+# ------------------------------------------------------- KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    "how",
+    [
+        "setitimer",
+        # With the GIL no Python thread runs during a call (the module holds
+        # the lock throughout), so only the kernel's timer can interrupt it.
+        pytest.param("interrupt_main", marks=pytest.mark.skipif(not FREE_THREADED, reason="needs free threading")),
+    ],
+)
+@pytest.mark.parametrize("function", ["witt_mao_magnification", "integrated_witt_mao_magnification"])
+def test_keyboard_interrupt_during_a_long_call(how, function):
+    size = 1_000_000 if function == "witt_mao_magnification" else 2_000
+    figures, _ = run_child(
+        f"""
+        import signal, _thread
+        f = tovimera.{function}
+        l = [1e-5 * i for i in range(1, {size} + 1)]
+        reference = bits(f(l, 1.0, 0.1))  # creates the pool, warms the allocator
+        timings = []
+        for _ in range(2):
+            started = time.perf_counter()
+            f(l, 1.0, 0.1)
+            timings.append(time.perf_counter() - started)
+        alone = min(timings)
+        delay = alone / 10
+
+        def on_alarm(signum, frame):
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGALRM, on_alarm)
+        if "{how}" == "setitimer":
+            signal.setitimer(signal.ITIMER_REAL, delay)
+        else:
+            threading.Timer(delay, _thread.interrupt_main).start()
+        reached = []
+        started = time.perf_counter()
+        try:
+            result = f(l, 1.0, 0.1)
+            reached.append("after the call")
+            while True:
+                reached.append("loop")
+                time.sleep(0.001)
+        except KeyboardInterrupt:
+            interrupted = time.perf_counter() - started
+        report(alone=round(alone, 3), interrupted=round(interrupted, 3), delay=round(delay, 3),
+               stored="result" in dir(), reached=len(reached),
+               again=bits(f(l, 1.0, 0.1)) == reference)
+        """
+    )
+    print(f"\nKeyboardInterrupt {how} {function}: {figures}")
+    # The call is not cut short: the interrupt waits for it to return, and
+    # later calls give the same bits as before.
+    assert float(figures["interrupted"]) > 0.5 * float(figures["alone"])
+    assert int(figures["reached"]) == 0, "the interrupt surfaced only after further Python code ran"
+    assert figures["again"] == "True"
+
+
+def test_keyboard_interrupt_inside_a_conversion_carries_the_note():
+    # An interrupt that arrives while Python code runs for an item (__float__)
+    # surfaces there, and the module reports it like any conversion failure.
+    figures, _ = run_child(
+        """
+        import _thread
+        converting = [False]
+
+        class Slow:
+            # A plain flag: an interrupt inside Event.set() would leave its lock held.
+            def __float__(self):
+                converting[0] = True
+                return 0.5
+
+        def interrupt_once_converting():
+            while not converting[0]:
+                time.sleep(0.0005)
+            _thread.interrupt_main()
+
+        items = [Slow() for _ in range(300_000)]
+        threading.Thread(target=interrupt_once_converting).start()
+        try:
+            disk(items, 1.0, 0.1)
+            outcome = "returned"
+        except KeyboardInterrupt as error:
+            outcome = "KeyboardInterrupt:" + "|".join(getattr(error, "__notes__", []))
+        report(outcome=outcome.replace(" ", "_"), later=bits(disk(items[:3], 1.0, 0.1)) == bits(disk([0.5] * 3, 1.0, 0.1)))
+        """
+    )
+    assert figures["outcome"] == "KeyboardInterrupt:while_processing_'l'"
+    assert figures["later"] == "True"
