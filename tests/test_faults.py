@@ -1,6 +1,6 @@
 """Faults around the worker pool and the interpreter: a failing item inside a
-parallel map, a pool that cannot be created, fork() during a parallel map, and
-KeyboardInterrupt arriving during a long call. Each runs in a child process,
+parallel map, a pool that cannot be created, fork() during a parallel map,
+KeyboardInterrupt arriving during a long call, and calls at the recursion limit. Each runs in a child process,
 since a fault here may hang or kill the process, and each child has a timeout.
 """
 
@@ -383,3 +383,82 @@ def test_keyboard_interrupt_inside_a_conversion_carries_the_note():
     )
     assert figures["outcome"] == "KeyboardInterrupt:while_processing_'l'"
     assert figures["later"] == "True"
+
+
+# ------------------------------------------------------- recursion limits
+
+REENTRANT = """
+class Reenters:
+    # Each conversion calls the module again, until the interpreter's
+    # recursion limit stops it inside one of the conversions.
+    def __float__(self):
+        return disk([self], 1.0, 1.0)[0]
+
+try:
+    disk([Reenters()], 1.0, 1.0)
+    report(outcome="returned")
+except RecursionError as error:
+    report(outcome="RecursionError", notes=len(error.__notes__),
+           later=bits(disk([0.5, 2.0], 1.0, 0.1)) == bits(disk([0.5], 1.0, 0.1) + disk([2.0], 1.0, 0.1)))
+"""
+
+
+@pytest.mark.xfail(
+    sys.version_info < (3, 13),
+    strict=True,
+    reason="aborts: creating PanicException fails at the recursion limit and the hand-over panics",
+)
+def test_unbounded_reentrance_from_a_conversion_ends_in_recursion_error():
+    figures, _ = run_child(REENTRANT)
+    assert figures["outcome"] == "RecursionError"
+    # Every level that was converting its 'l' added its note on the way out.
+    assert int(figures["notes"]) > 100
+    assert figures["later"] == "True"
+
+
+NEAR_LIMIT = """
+class HugeLength:
+    def __len__(self):
+        return sys.maxsize
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+def headroom(k=0):
+    try:
+        return headroom(k + 1)
+    except RecursionError:
+        return k
+
+def deep(k, call):
+    if k:
+        return deep(k - 1, call)
+    try:
+        call()
+        return "returned"
+    except BaseException as error:
+        return type(error).__name__
+
+calls = {"item": lambda: disk([None], 1.0, 1.0), "panic": lambda: disk(HugeLength(), 1.0, 1.0)}
+try:
+    # The process's first failing call, a few frames below the limit: the
+    # one-time values it needs (the PanicException type) are made right there.
+    outcome = deep(headroom() - OFFSET, calls[KIND])
+except RecursionError:
+    outcome = "RecursionError-before-the-call"
+report(outcome=outcome)
+"""
+
+
+@pytest.mark.xfail(
+    sys.version_info < (3, 12),
+    strict=True,
+    reason="aborts: creating PanicException fails at the recursion limit and the hand-over panics",
+)
+@pytest.mark.parametrize("kind, expected", [("item", "TypeError"), ("panic", "PanicException")])
+def test_a_first_failure_just_below_the_recursion_limit_is_raised(kind, expected):
+    outcomes = set()
+    for offset in range(10):
+        figures, _ = run_child(NEAR_LIMIT.replace("OFFSET", str(offset)).replace("KIND", repr(kind)))
+        outcomes.add(figures["outcome"])
+    assert outcomes <= {expected, "RecursionError", "RecursionError-before-the-call"}
+    assert expected in outcomes
