@@ -403,11 +403,6 @@ except RecursionError as error:
 """
 
 
-@pytest.mark.xfail(
-    sys.version_info < (3, 13),
-    strict=True,
-    reason="aborts: creating PanicException fails at the recursion limit and the hand-over panics",
-)
 def test_unbounded_reentrance_from_a_conversion_ends_in_recursion_error():
     figures, _ = run_child(REENTRANT)
     assert figures["outcome"] == "RecursionError"
@@ -449,11 +444,6 @@ report(outcome=outcome)
 """
 
 
-@pytest.mark.xfail(
-    sys.version_info < (3, 12),
-    strict=True,
-    reason="aborts: creating PanicException fails at the recursion limit and the hand-over panics",
-)
 @pytest.mark.parametrize("kind, expected", [("item", "TypeError"), ("panic", "PanicException")])
 def test_a_first_failure_just_below_the_recursion_limit_is_raised(kind, expected):
     outcomes = set()

@@ -92,7 +92,14 @@ void ErrorObject::raise() && {
         PyErr_SetRaisedException(std::exchange(instance_, nullptr));
         return;
     }
-    PyObject* type = panic_ ? panic_exception_type() : type_;
+    PyObject* type = type_;
+    if (panic_) {
+        try {
+            type = panic_exception_type();
+        } catch (const Panic&) {
+            return;  // CPython's reason, e.g. RecursionError, is raised instead
+        }
+    }
     PyObject* value = value_object();
     if (value == nullptr) return;  // CPython's own failure is pending instead
     PyErr_SetObject(type, value);
@@ -151,8 +158,9 @@ ErrorObject fetch_error() {
         return ErrorObject::message(PyExc_SystemError,
                                     "attempted to fetch exception but none was set");
     }
-    PyObject* panic_type = panic_exception_type();
-    if (!PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(panic_type))) {
+    PyObject* panic_type = existing_panic_exception_type();
+    if (panic_type == nullptr ||
+        !PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(panic_type))) {
         return ErrorObject::raised(exception);
     }
     // A panic of ours that travelled through Python code: it goes on as a panic.

@@ -34,6 +34,9 @@ public:
         return value_.load(std::memory_order_acquire);
     }
 
+    // The value if it has been made, else NULL; never makes it.
+    T* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+
 private:
     std::atomic<T*> value_{nullptr};
     std::once_flag flag_;

@@ -23,21 +23,21 @@ PyObject* make_interned(const char* text) {
     return name;
 }
 
+ProcessValue<PyObject> panic_exception;
+
 }  // namespace
 
 PyObject* panic_exception_type() {
-    static ProcessValue<PyObject> value;
-    return value.get([] {
+    return panic_exception.get([] {
         PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
                                                    panic_exception_doc, PyExc_BaseException,
                                                    nullptr);
-        if (type == nullptr) {
-            PyErr_WriteUnraisable(nullptr);
-            panic("Failed to initialize new exception type.");
-        }
+        if (type == nullptr) throw Panic("Failed to initialize new exception type.");
         return type;
     });
 }
+
+PyObject* existing_panic_exception_type() noexcept { return panic_exception.peek(); }
 
 PyObject* name_dunder_name() {
     static ProcessValue<PyObject> value;

@@ -5,8 +5,13 @@
 
 namespace tovimera::module {
 
-// pyo3_runtime.PanicException, derived from BaseException.
+// pyo3_runtime.PanicException, derived from BaseException. If CPython cannot
+// create it (at the recursion limit, say), its exception stays pending and a
+// Panic is thrown; a later call tries again.
 PyObject* panic_exception_type();
+
+// The type if it exists already: no instance can exist before it does.
+PyObject* existing_panic_exception_type() noexcept;
 
 // Interned attribute names.
 PyObject* name_dunder_name();
