@@ -1,7 +1,7 @@
 """Sixteen Python threads calling all eight functions at once, good calls and
 failing ones mixed, every outcome compared with the one computed serially.
 
-TOVIMERA_STRESS_SECONDS sets the duration (default 3 s on the free-threaded
+TOVIMERA_STRESS_SECONDS sets the duration (default 10 s on the free-threaded
 interpreter, 1 s with the GIL, where the threads only take turns).
 """
 
@@ -21,7 +21,7 @@ import pytest
 import tovimera
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-SECONDS = float(os.environ.get("TOVIMERA_STRESS_SECONDS", "3" if FREE_THREADED else "1"))
+SECONDS = float(os.environ.get("TOVIMERA_STRESS_SECONDS", "10" if FREE_THREADED else "1"))
 THREADS = 16
 
 t = tovimera
