@@ -133,7 +133,7 @@ inline double ellippi_complement(double kc, double p, double scale) noexcept {
 // m alone, for the parameters a kernel forms (m >= 0, or NaN): a kernel that
 // evaluates the integrals from their complements keeps the same outcomes
 // without paying for the values. Everything else of the table below has a
-// value there (+inf next to m = 1 and n = 1, a finite principal value above).
+// value there (+inf next to m = 1 and n = 1, a principal value above).
 inline std::optional<Failure> failure_of_k_then_pi(double n, double m) noexcept {
     if (std::isnan(m)) {
         return Failure{"ellipk: Arguments cannot be NAN."};
@@ -146,6 +146,10 @@ inline std::optional<Failure> failure_of_k_then_pi(double n, double m) noexcept 
     }
     if (std::isnan(n)) {
         return Failure{"ellippi: Arguments cannot be NAN."};
+    }
+    // The principal value at n = +inf is NaN, and only m next to 1 rescues it.
+    if (n == detail::infinity && m <= 0.9999999999999998) {
+        return Failure{"ellippi: Unexpected error."};
     }
     return std::nullopt;
 }
