@@ -54,7 +54,7 @@ def disk_grid():
 
 
 def far_grid():
-    """Accuracy only: separations out to where the kernel switches to its series."""
+    """Accuracy only: separations far beyond the switch to the kernel's series."""
     return np.geomspace(100.0, 1e5, 120)
 
 
