@@ -3,8 +3,13 @@
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex, TypeAlias
 
-Number: TypeAlias = SupportsFloat | SupportsIndex
-Separations: TypeAlias = Sequence[Number]
+from typing_extensions import Buffer
+
+# Anything float() or operator.index() takes.
+_Number: TypeAlias = SupportsFloat | SupportsIndex
+# Any sequence of numbers but str. A numpy array is no Sequence to a type checker, but it is
+# a buffer (float64 ones are copied whole, others read item by item).
+_Separations: TypeAlias = Sequence[_Number] | Buffer
 
 __all__ = [
     "witt_mao_magnification",
@@ -17,34 +22,34 @@ __all__ = [
     "discrete_flux_map_heyrovsky_magnification",
 ]
 
-def witt_mao_magnification(l: Separations, re: Number, rstar: Number) -> list[float]:
+def witt_mao_magnification(l: _Separations, re: _Number, rstar: _Number) -> list[float]:
     """Uniform disk: one magnification per separation l (source radii)."""
 
-def integrated_witt_mao_magnification(l: Separations, re: Number, rstar: Number) -> list[float]:
+def integrated_witt_mao_magnification(l: _Separations, re: _Number, rstar: _Number) -> list[float]:
     """Linear limb darkening (coefficient 0.6) from nested uniform disks."""
 
 def integrated_flux_map_witt_mao_magnification(
-    l: Separations, re: Number, rstar: Number, bl: Separations, bf: Separations
+    l: _Separations, re: _Number, rstar: _Number, bl: _Separations, bf: _Separations
 ) -> list[float]:
     """Tabulated brightness profile from uniform-disk annuli."""
 
 def multi_witt_mao_magnification(
-    l: Separations, re: Separations, rstar: Separations
+    l: _Separations, re: _Separations, rstar: _Separations
 ) -> list[list[float]]:
     """One uniform-disk row per (re, rstar) pair, re outer, rstar inner."""
 
-def heyrovsky_magnification(l: Number, r: Number, re: Number, rstar: Number) -> float:
+def heyrovsky_magnification(l: _Number, r: _Number, re: _Number, rstar: _Number) -> float:
     """Thin uniform ring of radius r; raises RuntimeError when an elliptic integral fails."""
 
-def integrated_heyrovsky_magnification(l: Separations, re: Number, rstar: Number) -> list[float]:
+def integrated_heyrovsky_magnification(l: _Separations, re: _Number, rstar: _Number) -> list[float]:
     """Linear limb darkening (coefficient 0.6) from rings integrated over the radius."""
 
 def integrated_flux_map_heyrovsky_magnification(
-    l: Separations, re: Number, rstar: Number, bl: Separations, bf: Separations
+    l: _Separations, re: _Number, rstar: _Number, bl: _Separations, bf: _Separations
 ) -> list[float]:
     """Tabulated brightness profile from rings integrated over the radius."""
 
 def discrete_flux_map_heyrovsky_magnification(
-    l: Separations, re: Number, rstar: Number, bl: Separations, bf: Separations
+    l: _Separations, re: _Number, rstar: _Number, bl: _Separations, bf: _Separations
 ) -> list[float]:
     """Sum of ring magnifications at radii bl weighted by bf; RuntimeError on a failed ring."""
