@@ -7,6 +7,7 @@ raise TypeError on the second, except where only the declared type of the result
 """
 
 import array
+import pickle
 from fractions import Fraction
 
 import numpy as np
@@ -25,7 +26,7 @@ curve = tovimera.integrated_witt_mao_magnification(np.arange(5, dtype=np.float32
 curve = tovimera.integrated_flux_map_witt_mao_magnification(l, 1.0, 0.1, bl, bf)
 rows: list[list[float]] = tovimera.multi_witt_mao_magnification(l, [1.0, 2.0], np.array([0.1, 0.2]))
 ring: float = tovimera.heyrovsky_magnification(0.5, 0.3, 1.0, np.float64(0.1))
-curve = tovimera.integrated_heyrovsky_magnification(memoryview(l), 1.0, 0.1)
+curve = tovimera.integrated_heyrovsky_magnification(memoryview(array.array("d", [0.5, 2.0])), 1.0, 0.1)
 curve = tovimera.integrated_heyrovsky_magnification((0.5, 2.0), 1.0, 0.1)
 curve = tovimera.integrated_flux_map_heyrovsky_magnification(l, 1.0, 0.1, tuple(bl), bf)
 curve = tovimera.discrete_flux_map_heyrovsky_magnification(l, 1.0, 0.1, bl, np.asarray(bf))
@@ -35,6 +36,8 @@ tovimera.witt_mao_magnification("0.5 1.5", 1.0, 0.1)  # wrong: arg-type
 tovimera.witt_mao_magnification(0.5, 1.0, 0.1)  # wrong: arg-type
 tovimera.witt_mao_magnification(["0.5", "1.5"], 1.0, 0.1)  # wrong: list-item
 tovimera.witt_mao_magnification({0.5: 1.0}, 1.0, 0.1)  # wrong: arg-type
+tovimera.witt_mao_magnification(np.float64(0.5), 1.0, 0.1)  # wrong: arg-type
+tovimera.witt_mao_magnification(pickle.PickleBuffer(array.array("d", [0.5])), 1.0, 0.1)  # wrong: arg-type
 tovimera.witt_mao_magnification(l, "1.0", 0.1)  # wrong: arg-type
 tovimera.witt_mao_magnification(l, 1.0)  # wrong: call-arg
 tovimera.witt_mao_magnification(l, 1.0, 0.1, rho=0.1)  # wrong: call-arg

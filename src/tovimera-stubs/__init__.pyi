@@ -1,15 +1,24 @@
 """Magnification of a finite source star by a point-mass gravitational lens."""
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypeAlias
-
-from typing_extensions import Buffer
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias
 
 # Anything float() or operator.index() takes.
 _Number: TypeAlias = SupportsFloat | SupportsIndex
-# Any sequence of numbers but str. A numpy array is no Sequence to a type checker, but it is
-# a buffer (float64 ones are copied whole, others read item by item).
-_Separations: TypeAlias = Sequence[_Number] | Buffer
+
+class _Array(Protocol):
+    """A numpy array, or another array-like that is a sequence at run time.
+
+    No Sequence to a type checker, and a buffer only from Python 3.12 on in numpy's stubs;
+    float64 ones are copied whole, others read item by item.
+    """
+
+    def __array__(self) -> Any: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _Number: ...
+
+# Any sequence of numbers but str. A buffer that is no sequence is refused.
+_Separations: TypeAlias = Sequence[_Number] | _Array
 
 __all__ = [
     "witt_mao_magnification",
