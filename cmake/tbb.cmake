@@ -20,6 +20,10 @@ if(TOVIMERA_PYTHON_MODULE)
   if(_tovimera_python_tbb_status EQUAL 0 AND _tovimera_python_tbb_dir AND NOT _tovimera_tbb_dir_by_hand)
     set(TBB_DIR "${_tovimera_python_tbb_dir}" CACHE PATH "oneTBB's CMake package" FORCE)
     set(TOVIMERA_TBB_FROM_PYTHON ON)
+    # PyPI's tbb ships only the release library (libtbb_debug is in tbb-devel alone).
+    set(CMAKE_MAP_IMPORTED_CONFIG_DEBUG Release)
+    set(CMAKE_MAP_IMPORTED_CONFIG_RELWITHDEBINFO Release)
+    set(CMAKE_MAP_IMPORTED_CONFIG_MINSIZEREL Release)
   endif()
 endif()
 
