@@ -234,8 +234,9 @@ INSTANTIATE_TEST_SUITE_P(Quadrature, NonFiniteValues,
                                          -std::numeric_limits<double>::infinity()));
 
 TEST(Quadrature, ExactlyZeroDifferenceStopsAtOnce) {
-    // With target 0 no error estimate can pass the test; only the exact-zero
-    // rule ends the sweep, at the third level.
+    // With target 0 no error estimate can pass the test; the exact-zero rule
+    // ends the sweep at the third level (the rounding floor, a share of the
+    // integral of |f|, is 0 too).
     const Sweep zero = sweep([](double) { return 0.0; }, 0.0, 1.0, 0.0);
     EXPECT_EQ(zero.calls, 25u);
     EXPECT_EQ(zero.estimate.evaluations, 25u);
@@ -251,7 +252,8 @@ class ConstantIntegrand : public testing::TestWithParam<std::array<double, 2>> {
 TEST_P(ConstantIntegrand, StopsOnAnExactlyZeroDifference) {
     // Nothing is left out at the ends, so the sums of a constant settle to
     // the last bit and the difference becomes exactly 0 before the seventh
-    // level: target 0 lets nothing else stop the sweep.
+    // level. Target 0 leaves that rule and the rounding floor; an error of 0
+    // shows it was the former.
     const double a = GetParam()[0];
     const double b = GetParam()[1];
     const Sweep r = sweep([](double) { return 1.0; }, a, b, 0.0);
@@ -436,6 +438,45 @@ TEST(Quadrature, TakesAPlainFunction) {
     const de::Estimate e = de::integrate(plain_function, 0.0, 1.0, 1e-16);
     EXPECT_NEAR(e.integral, 1.0 / 3.0, 4.0 * half_ulp);
 }
+
+// An integrand of size 1e3 carries rounding noise far above the absolute
+// target 1e-16, so the target alone would run every level. Noise of 1e-14
+// relative (as a difference of two disks has) is below the rounding floor
+// and the sweep stops once converged; 1e-10 is not, and every level runs.
+struct Noisy {
+    const char* name;
+    double (*f)(double);
+    double reference;
+    bool stops_early;
+};
+
+std::string noisy_name(const testing::TestParamInfo<Noisy>& info) { return info.param.name; }
+void PrintTo(const Noisy& n, std::ostream* os) { *os << n.name; }
+
+class RoundingFloor : public testing::TestWithParam<Noisy> {};
+
+TEST_P(RoundingFloor, StopsOnlyBelowIt) {
+    const Noisy& n = GetParam();
+    const Sweep r = sweep(n.f, 0.0, 1.0);
+    expect_sound_count(r);
+    EXPECT_EQ(r.calls < 385u, n.stops_early) << r.calls;
+    // Measured against the integral of |f| (636 for the sine): the noise
+    // itself integrates to below 1e-20 of it.
+    const double scale = n.reference != 0.0 ? std::fabs(n.reference) : 636.6;
+    EXPECT_NEAR(r.estimate.integral, n.reference, (n.stops_early ? 2e-15 : 2e-11) * scale);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quadrature, RoundingFloor,
+    testing::Values(
+        Noisy{"noise_1e_14", [](double x) { return 1e3 * std::exp(x) * (1.0 + 1e-14 * std::sin(1e7 * x)); },
+              1718.2818284590452353602874713527, true},
+        // An integral of 0: a floor taken from the estimate would never stop it.
+        Noisy{"noise_1e_14_cancelling",
+              [](double x) { return 1e3 * std::sin(2.0 * pi * x) * (1.0 + 1e-14 * std::sin(1e7 * x)); }, 0.0, true},
+        Noisy{"noise_1e_10", [](double x) { return 1e3 * std::exp(x) * (1.0 + 1e-10 * std::sin(1e7 * x)); },
+              1718.2818284590452353602874713527, false}),
+    noisy_name);
 
 // Split integrals: closed forms of integrands with a kink or an infinite
 // slope at the cuts. One sweep across them is 1e-9 to 1e-4 off.
