@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "common/expected.hpp"
 
@@ -109,6 +110,49 @@ inline double cel_e(double kc, double b) noexcept {
 inline constexpr double infinity = std::numeric_limits<double>::infinity();
 
 }  // namespace detail
+
+// Entry points for callers that know kc = sqrt(1 - m) and p = 1 - n in closed
+// form. Near m = 1 and n = 1 forming the complements by subtraction loses
+// about eps / (1 - m) and eps / (1 - n), which a kernel next to a rim cannot
+// afford. Valid inputs only (kc >= 0, p > 0): no failure values.
+inline double ellipk_complement(double kc) noexcept {
+    return kc == 0.0 ? detail::infinity : detail::cel_k(kc);
+}
+
+inline double ellipe_complement(double kc) noexcept {
+    return kc == 0.0 ? 1.0 : detail::cel_e(kc, kc * kc);
+}
+
+// scale * Pi(1 - p, 1 - kc^2): cel is linear in its a and b, so the scale goes
+// in there and nothing of the size of Pi near n = 1 is ever formed.
+inline double ellippi_complement(double kc, double p, double scale) noexcept {
+    return kc == 0.0 ? detail::infinity : detail::cel(kc, p, scale, scale);
+}
+
+// The failure that ellipk(m) and then ellippi(n, m) report, decided from n and
+// m alone, for the parameters a kernel forms (m >= 0, or NaN): a kernel that
+// evaluates the integrals from their complements keeps the same outcomes
+// without paying for the values. Everything else of the table below has a
+// value there (+inf next to m = 1 and n = 1, a principal value above).
+inline std::optional<Failure> failure_of_k_then_pi(double n, double m) noexcept {
+    if (std::isnan(m)) {
+        return Failure{"ellipk: Arguments cannot be NAN."};
+    }
+    if (m > 1.0) {
+        return Failure{"ellipk: m must not be greater than 1."};
+    }
+    if (n == 1.0) {
+        return Failure{"ellippi: n cannot be 1."};
+    }
+    if (std::isnan(n)) {
+        return Failure{"ellippi: Arguments cannot be NAN."};
+    }
+    // The principal value at n = +inf is NaN, and only m next to 1 rescues it.
+    if (n == detail::infinity && m <= 0.9999999999999998) {
+        return Failure{"ellippi: Unexpected error."};
+    }
+    return std::nullopt;
+}
 
 // For m < 0 (kc > 1) both K and E go through the imaginary-modulus
 // transformation, cel(kc, 1, a, b) = cel(1 / kc, 1, b, a) / kc, which keeps the

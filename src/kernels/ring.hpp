@@ -1,45 +1,90 @@
 #pragma once
 // Magnification of a thin uniform ring of radius r (source radii) by a point
-// lens at distance l from the ring's centre, in Heyrovsky's form. The grouping
-// of every expression is part of the contract: results must reproduce bit for
-// bit whatever platform evaluates them.
+// lens at distance l from the ring's centre, in Heyrovsky's form
+//   A = 2 (2 q^2 K(m) + (r - l)^2 Pi(n, m)) / (pi (l + r) sqrt(4 q^2 + (r - l)^2)),
+// n = 4 l r / (l + r)^2, m = n 4 q^2 / (4 q^2 + (r - l)^2), q = re / rstar.
 
 #include <cmath>
+#include <optional>
 
 #include "common/expected.hpp"
 #include "kernels/ellip.hpp"
 
 namespace tovimera {
 
+namespace ring_detail {
+
+// The closed form from the complements 1 - n = (d/s)^2 and
+// 1 - m = d^2 (4 q^2 + s^2) / (s^2 (4 q^2 + d^2)), exact where n and m round
+// to 1. Every factor is a ratio of lengths, so any common scale serves.
+inline double from_complements(double d, double s, double q) noexcept {
+    const double w = d / s;
+    const double p = w * w;
+    const double two_q = q + q;
+    const double h2 = two_q * two_q + d * d;
+    const double t2 = two_q * two_q + s * s;
+    const double kc = std::fabs(w) * std::sqrt(t2 / h2);
+    const double h = std::sqrt(h2);
+    const double big_k = ellip::ellipk_complement(kc);
+    const double big_pi = ellip::ellippi_complement(kc, p, p);  // (1 - n) Pi(n, m)
+    return (((two_q * q) / h) * (big_k / s) + (s / h) * big_pi) * 0.6366197723675814;  // 2/pi
+}
+
+inline double closed_form(double l, double r, double q) noexcept {
+    const double d = r - l;
+    const double s = l + r;
+    // Lengths near the ends of the double range would square to 0 or infinity.
+    const double size = std::fabs(s) + std::fabs(q);
+    if (size > 1e-150 && size < 1e150) {
+        return from_complements(d, s, q);
+    }
+    return from_complements(d / size, s / size, q / size);
+}
+
+// On the ring the closed form diverges; this logarithmic asymptote, good for
+// |r - l| much smaller than l, stands in where the closed form has no value.
+inline double logarithmic(double l, double d, double q, double q2) noexcept {
+    constexpr double two_pi = 6.283185307179586;
+    const double l2 = l * l;
+    const double big_l = std::log(((8.0 * q) * l) / (std::sqrt(l2 + q2) * std::fabs(d)));
+    const double t = std::atan(l / q);
+    return (((1.0 - d / (l + l)) * ((q + q) / l)) * big_l + t * 4.0 +
+            ((((l2 + l2) + q2) * q) / ((l2 + q2) * l2)) * d) /
+           two_pi;
+}
+
+}  // namespace ring_detail
+
 inline Expected<double> heyrovsky_magnification(double l, double r, double re,
                                                 double rstar) noexcept {
-    constexpr double two_pi = 6.283185307179586;
     const double q = re / rstar;
     const double q2 = q * q;
     const double d = r - l;
 
-    // On the ring itself the elliptic form is singular; its logarithmic
-    // asymptote is used inside an absolute band of 1e-5 source radii.
-    if (std::fabs(d) < 1e-5) {
-        const double l2 = l * l;
-        const double big_l = std::log(((8.0 * q) * l) / (std::sqrt(l2 + q2) * std::fabs(d)));
-        const double t = std::atan(l / q);
-        return (((1.0 - d / (l + l)) * ((q + q) / l)) * big_l + t * 4.0 +
-                ((((l2 + l2) + q2) * q) / ((l2 + q2) * l2)) * d) /
-               two_pi;
-    }
-
+    // n and m as the closed form writes them decide which inputs fail, and
+    // with which message; the value itself comes from the complements.
     const double h = q2 * 4.0 + d * d;
     const double s = l + r;
     const double k = std::sqrt((l * r) / h) * ((q * 4.0) / s);
     const double m = k * k;
-    const Expected<double> big_k = ellip::ellipk(m);
-    if (!big_k.has_value()) return big_k.error();
     const double n = ((l * 4.0) * r) / (s * s);
-    const Expected<double> big_pi = ellip::ellippi(n, m);
-    if (!big_pi.has_value()) return big_pi.error();
-    return (((q2 + q2) * big_k.value() + (d * d) * big_pi.value()) * (4.0 / (s * std::sqrt(h)))) /
-           two_pi;
+    const std::optional<Failure> failure = ellip::failure_of_k_then_pi(n, m);
+
+    // Within 1e-5 source radii of the ring nothing fails: where the closed form
+    // has no value (on the ring itself, a NaN lens size) the asymptote answers.
+    if (std::fabs(d) < 1e-5) {
+        if (!failure) {
+            const double value = ring_detail::closed_form(l, r, q);
+            if (std::isfinite(value)) {
+                return value;
+            }
+        }
+        return ring_detail::logarithmic(l, d, q, q2);
+    }
+    if (failure) {
+        return *failure;
+    }
+    return ring_detail::closed_form(l, r, q);
 }
 
 }  // namespace tovimera

@@ -2,37 +2,55 @@
 // Magnification of a uniformly bright circular source by a point-mass lens, in
 // the closed form of Witt & Mao (1994); u and rho in Einstein radii.
 
+#include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
-#include <limits>
 
-#include "common/expected.hpp"
 #include "kernels/ellip.hpp"
 
 namespace tovimera {
 
 namespace witt_mao_detail {
 
-inline constexpr double pi = 3.141592653589793;
-inline constexpr double half_pi = 1.5707963267948966;
+inline constexpr double two_over_pi = 0.6366197723675814;
 
 // One fixed NaN for every failure, whatever the platform's NAN macro carries.
 inline constexpr double quiet_nan = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
-// Beyond u = 1000 rho the closed form loses about 2.5 eps (u/rho)^2 to
-// cancellation (5e-10 at the switch, measured against mpmath); the series below
-// is good to 2 ulp there and further out.
-inline constexpr double far_ratio = 1000.0;
+// The closed form's three terms cancel by about 2.5 eps (u/rho)^2 far from the
+// lens: 1e-13 at this switch, where the series below is exact to 2e-18.
+inline constexpr double far_ratio = 20.0;
 
-// Disk mean of the point-source magnification A(u) = (u^2+2)/(u sqrt(u^2+4)):
-//   A + (rho^2/8) Lap A + (rho^4/192) Lap^2 A + ...,
-// each term written relative to A with e = (rho/u)^2, b = 4/(u^2+4), a = 1 - b:
-//   T1 = e   b^2/(2-b) (b/8 + a/2)
-//   T2 = e^2 b^2/(2-b) (3/64 b^3 + 7/32 a b^2 + 3/8 a^2 b + 3/4 a^3).
-// a and b lie in [0, 1] and every coefficient is positive, so nothing cancels,
-// and an overflowing u^2 only sends b to 0. The next term is below
-// 0.025 e^3 < 3e-20 for u > 1000 rho (tests/reference/derive_disk_series.py).
+// Coefficients p[j] of T_k / eps^k = b^2/(2-b) sum_j p[j] a^j b^(2k-1-j), as
+// printed by tests/reference/derive_disk_series.py.
+inline constexpr std::array<double, 2> t1 = {1.0 / 8.0, 1.0 / 2.0};
+inline constexpr std::array<double, 4> t2 = {3.0 / 64.0, 7.0 / 32.0, 3.0 / 8.0, 3.0 / 4.0};
+inline constexpr std::array<double, 6> t3 = {25.0 / 1024.0, 41.0 / 256.0, 57.0 / 128.0,
+                                             11.0 / 16.0,   1.0 / 4.0,   1.0 / 1.0};
+inline constexpr std::array<double, 8> t4 = {245.0 / 16384.0, 1045.0 / 8192.0, 123.0 / 256.0, 67.0 / 64.0,
+                                             185.0 / 128.0,   105.0 / 64.0,    -5.0 / 8.0,    5.0 / 4.0};
+inline constexpr std::array<double, 10> t5 = {1323.0 / 131072.0, 3479.0 / 32768.0, 1035.0 / 2048.0, 735.0 / 512.0,
+                                              2765.0 / 1024.0,   903.0 / 256.0,    189.0 / 64.0,    35.0 / 8.0,
+                                              -21.0 / 8.0,       3.0 / 2.0};
+
+// sum_j c[j] a^j b^(N-1-j): Horner in a, the powers of b carried along.
+template <std::size_t N>
+inline double homogeneous(const std::array<double, N>& c, double a, double b) noexcept {
+    double sum = c[N - 1];
+    double b_power = 1.0;
+    for (std::size_t j = N - 1; j-- > 0;) {
+        b_power = b_power * b;
+        sum = sum * a + c[j] * b_power;
+    }
+    return sum;
+}
+
+// Disk mean of the point-source magnification A(u) = (u^2+2)/(u sqrt(u^2+4)),
+// sum_k rho^(2k) Lap^k A / (4^k k! (k+1)!), each term relative to A in
+// e = (rho/u)^2, b = 4/(u^2+4), a = 1 - b. a and b lie in [0, 1], every term
+// is below 0.125 e^k, and an overflowing u^2 only sends b to 0.
 inline double far_from_lens(double u, double rho) noexcept {
     const double x = u * u;
     const double b = 4.0 / (x + 4.0);
@@ -42,67 +60,72 @@ inline double far_from_lens(double u, double rho) noexcept {
     // A - 1 = 4 / (s (u^2 + 2 + s)) with s = u sqrt(u^2 + 4): no cancellation as A -> 1.
     const double s = u * std::sqrt(x + 4.0);
     const double point = 1.0 + 4.0 / (s * ((x + 2.0) + s));
-    const double a2 = a * a;
-    const double b2 = b * b;
-    const double t1 = b * (1.0 / 8.0) + a * (1.0 / 2.0);
-    const double t2 = b * (b2 * (3.0 / 64.0) + a2 * (3.0 / 8.0)) + a * (b2 * (7.0 / 32.0) + a2 * (3.0 / 4.0));
-    const double relative = (b2 / (2.0 - b)) * (e * (t1 + e * t2));
+    const double series =
+        homogeneous(t1, a, b) +
+        e * (homogeneous(t2, a, b) +
+             e * (homogeneous(t3, a, b) + e * (homogeneous(t4, a, b) + e * homogeneous(t5, a, b))));
+    const double relative = (b * b / (2.0 - b)) * (e * series);
     return point + point * relative;
+}
+
+// The lens on the rim, ((1 + rho^2)/rho^2 (asin((rho^2-1)/(rho^2+1)) + pi/2) + 2/rho) / pi,
+// with asin(...) + pi/2 = 2 atan(rho): all terms positive, and no rho^2 to
+// overflow or underflow.
+inline double on_rim(double rho) noexcept {
+    return (((1.0 / rho + rho) * std::atan(rho) + 1.0) / rho) * two_over_pi;
+}
+
+// The closed form, from the complements 1 - n = (d/s)^2 and
+// 1 - m = d^2 (s^2 + 4) / (s^2 g^2), g^2 = d^2 + 4, which are exact where n and
+// m round to 1. Lengths are in units of rho, and the powers of rho go where
+// they cannot overflow: alpha = min(rho^2, 1), beta = min(1, 1/rho^2),
+// phi = min(rho, 1).
+inline double closed_form(double u, double rho) noexcept {
+    const double d = u - rho;
+    const double s = u + rho;
+    const double w = d / s;
+    const double p = w * w;
+    const double dd = d / rho;
+    const double ss = s / rho;
+    const bool small = rho < 1.0;
+    const double alpha = small ? rho * rho : 1.0;
+    const double beta = small ? 1.0 : 1.0 / (rho * rho);
+    const double phi = small ? rho : 1.0;
+    const double g = std::sqrt(alpha * (dd * dd) + 4.0 * beta);  // g / max(rho, 1)
+    const double kc = std::fabs(w) * (std::sqrt(alpha * (ss * ss) + 4.0 * beta) / g);
+
+    const double big_e = ellip::ellipe_complement(kc);
+    const double big_k = ellip::ellipk_complement(kc);
+    const double big_pi = ellip::ellippi_complement(kc, p, p);  // (1 - n) Pi(n, m)
+
+    const double t_e = big_e * ((g * g) * ss);
+    const double t_k = big_k * (dd * (8.0 * beta + alpha * (dd * ss)));
+    const double t_p = big_pi * (4.0 * ss * (alpha + beta));
+    return ((t_e - t_k) + t_p) / ((2.0 * 3.141592653589793) * (phi * g));
 }
 
 }  // namespace witt_mao_detail
 
-// Never fails: an elliptic-integral failure gives the quiet NaN.
+// Never fails: where the closed form has no value the result is the quiet NaN.
 inline double witt_mao_magnification_scaled(double u, double rho) noexcept {
-    using witt_mao_detail::half_pi;
-    using witt_mao_detail::pi;
-    using witt_mao_detail::quiet_nan;
-
     if (rho <= 0.0) {
         return (2.0 + u * u) / (std::sqrt(u * u + 4.0) * u);
     }
-    const double rho2 = rho * rho;
-
-    // Spelt out rather than std::max so that a NaN rho falls back to 1e-5.
-    const double relative_tolerance = 0.001 * std::fabs(rho);
-    const double tolerance = relative_tolerance > 1e-5 ? relative_tolerance : 1e-5;
-
-    // Lens on the source's rim: Pi(n, m) diverges at n = 1, so use the limit.
-    if (std::fabs(u - rho) < tolerance) {
-        const double a = 2.0 / rho;
-        const double b = (1.0 + rho2) / rho2;
-        const double c = std::asin((rho2 + (-1.0)) / (1.0 + rho2));
-        return ((c + half_pi) * b + a) / pi;
-    }
-
-    if (u > rho * witt_mao_detail::far_ratio && u < std::numeric_limits<double>::infinity()) {
-        return witt_mao_detail::far_from_lens(u, rho);
-    }
-
-    const double d = u - rho;
+    // The characteristic as the closed form writes it: negative for a negative
+    // separation, NaN for a NaN input or an infinite one. Those, and only
+    // those, have no magnification.
     const double s = u + rho;
     const double n = ((rho * 4.0) * u) / (s * s);
-    const double g = std::sqrt(d * d + 4.0);
-    const double k = std::sqrt(n * 4.0) / g;
-    const double m = k * k;
-
-    const Expected<double> e_m = ellip::ellipe(m);
-    if (!e_m.has_value()) {
-        return quiet_nan;
+    if (!(n >= 0.0)) {
+        return witt_mao_detail::quiet_nan;
     }
-    const Expected<double> k_m = ellip::ellipk(m);
-    if (!k_m.has_value()) {
-        return quiet_nan;
+    if (u == rho) {
+        return witt_mao_detail::on_rim(rho);
     }
-    const Expected<double> pi_nm = ellip::ellippi(n, m);
-    if (!pi_nm.has_value()) {
-        return quiet_nan;
+    if (u > rho * witt_mao_detail::far_ratio) {
+        return witt_mao_detail::far_from_lens(u, rho);
     }
-
-    const double t_e = e_m.value() * ((g * s) / (2.0 * rho2));
-    const double t_k = ((d * ((u * u - rho2) * 0.5 + 4.0)) / (g * rho2)) * k_m.value();
-    const double t_p = pi_nm.value() * (((d * d + d * d) * (1.0 + rho2)) / (g * (rho2 * s)));
-    return (t_p + (t_e - t_k)) / pi;
+    return witt_mao_detail::closed_form(u, rho);
 }
 
 }  // namespace tovimera

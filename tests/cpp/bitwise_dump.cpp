@@ -148,7 +148,7 @@ void dump_witt_mao() {
     using tovimera::witt_mao_magnification_scaled;
     std::vector<double> rhos = specials();
     for (const double r : {0.003, 0.05, 0.3, 0.9999, 1.0000001, 3.0, 100.0}) rhos.push_back(r);
-    // Multiples of rho around the rim band, the closed form and the far series.
+    // Multiples of rho around the rim, the closed form and the far series.
     const double factors[] = {0.0,   1e-6,  0.1,    0.5,    0.99,  0.998,  0.999,  0.9989999,
                               0.9999, 1.0,   1.0001, 1.0009, 1.001, 1.0011, 1.01,   1.5,
                               2.0,   10.0,  999.0,  999.999, 1000.0, 1000.001, 1001.0, 1e4,
@@ -160,10 +160,10 @@ void dump_witt_mao() {
         }
         for (const double u : specials()) emit("witt_mao(" + args({u, rho}) + ")", witt_mao_magnification_scaled(u, rho));
     }
-    // Inside the rim band, where the result comes from asin: the libm function most
-    // likely to differ between platforms.
+    // Next to the rim, where the closed form's integrals run closest to their
+    // singularities, and on it, where the value comes from atan.
     for (const double rho : decades(-4, 2, 4)) {
-        for (const double f : {0.9991, 0.9995, 0.99999, 1.00001, 1.0003, 1.0007, 1.00099}) {
+        for (const double f : {0.9991, 0.9995, 0.99999, 0.999999999999, 1.0, 1.000000000001, 1.00001, 1.0003}) {
             emit("witt_mao(" + args({rho * f, rho}) + ")", witt_mao_magnification_scaled(rho * f, rho));
         }
     }
@@ -193,7 +193,8 @@ void dump_ring() {
             }
         }
     }
-    // Inside the 1e-5 band around the ring, where log and atan give the result.
+    // Within 1e-5 of the ring, where the closed form answers unless it has no
+    // value there, and log and atan then give the result.
     for (const double q : {0.1, 1.0, 10.0}) {
         for (const double l : linear(0.001, 3.0, 150)) {
             for (const double d : {-9.9e-6, -5e-6, -1e-7, 1e-7, 5e-6, 9.9e-6}) {
