@@ -92,8 +92,9 @@ def test_negative_zero_separation_is_the_centre():
 
 
 def test_separations_are_scaled_by_the_ratio_not_the_product():
-    # u = l * (rstar / re): for these inputs it differs from (l * rstar) / re.
-    l, re, rstar = 0.49, 3.5, 0.78
+    # u = l * (rstar / re): for these inputs it differs from (l * rstar) / re by
+    # one ulp, which next to the rim moves the magnification by several.
+    l, re, rstar = 0.9999999, 3.5, 0.78
     assert (l * rstar) / re != l * (rstar / re)
     rho = rstar / re
     assert disk([l], re, rstar) == disk([l], 1.0, rho)
@@ -140,10 +141,12 @@ EXTREME_LS = [0.0, 1e-300, 1e-100, 1e-30, 1e-6, 0.5, 1 - 1e-8, 1.0, 1 + 1e-8, 2.
 @pytest.mark.parametrize("rho", EXTREME_RHOS)
 def test_extreme_magnitudes_are_finite_and_accurate(rho):
     ls = [l for l in EXTREME_LS if l == 0 or 1e-300 <= l * rho <= 1e300]
+    misses = []
     for l, value in zip(ls, disk(ls, 1.0, rho)):
         u = l * rho
-        assert math.isfinite(value), (l, rho, value)
-        assert relative(value, uniform_disk(u, rho)) < target(u, rho), (l, rho)
+        if not (math.isfinite(value) and relative(value, uniform_disk(u, rho)) < target(u, rho)):
+            misses.append((u, value))
+    assert misses == [], f"rho = {rho!r}: (u, value) {misses}"
 
 
 def test_order_for_lengths_that_are_not_powers_of_two():
