@@ -136,3 +136,12 @@ def test_empty_or_dark_tables_give_nan(function):
     assert all(math.isnan(v) for v in function([0.5, 2.0], 1.0, 0.1, [], []))
     assert all(math.isnan(v) for v in function([0.5, 2.0], 1.0, 0.1, [0.5], [0.0]))
     assert function([], 1.0, 0.1, [0.5], [1.0]) == []
+
+
+# A uniform source with the lens at and next to its centre, where the rings
+# within 1e-5 of the lens used to take the logarithmic form.
+@pytest.mark.parametrize("rho", [0.01, 0.1, 1.0])
+@pytest.mark.parametrize("l", [0.0, 1e-12, 1e-10, 1e-8, 1e-5])
+def test_one_entry_ring_map_with_the_lens_at_the_centre(l, rho):
+    expected = uniform_disk(l * rho, rho)
+    assert relative(ring_map([l], 1.0, rho, [0.5], [1.0])[0], expected) < 1e-11

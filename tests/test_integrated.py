@@ -98,3 +98,11 @@ def test_degenerate_inputs_follow_the_arithmetic():
     assert ring_route([math.nan], 1.0, 0.1) == [0.0]
     values = disk_route([0.5, 2.0], 0.0, 1.0)
     assert len(values) == 2
+
+
+# The lens at and next to the source centre: the rings within 1e-5 of it used
+# to take the logarithmic form, 4.2 times too large at l = 1e-8.
+@pytest.mark.parametrize("l", [0.0, 1e-12, 1e-10, 1e-8, 1e-5])
+def test_ring_route_with_the_lens_at_the_centre(l):
+    reference = profile_weighted_mean(l, 1.0, 0.1, limb_darkening)
+    assert relative(ring_route([l], 1.0, 0.1)[0], reference) < 1e-11
