@@ -8,7 +8,7 @@ evaluated from its definition.
 
 import mpmath as mp
 
-from reference import limb_darkening, ring_closed_form, uniform_disk
+from reference import limb_darkening, profile_weighted_mean, uniform_disk
 
 # The half-width of the annuli as the double the construction uses.
 HALF_WIDTH = mp.mpf(0.0001)
@@ -16,19 +16,6 @@ HALF_WIDTH = mp.mpf(0.0001)
 # multiply by pi rounded to double: they sit this factor above the exact mean.
 FLUX_LITERAL = mp.mpf(2.5132741228717936)
 PI_DOUBLE = mp.mpf(3.141592653589793)
-
-
-def disk(u, radius):
-    """Uniform disk. Near its rim the closed form's n = 1 - (d / (u + radius))^2
-    rounds to 1 at |d| = 1e-20, so it is evaluated at 90 digits there, and
-    within 1e-35 as the rim value, which is off by O(d log d)."""
-    d = abs(u - radius)
-    if d < mp.mpf("1e-35") * radius:
-        return uniform_disk(radius, radius)
-    if d < mp.mpf("1e-12") * radius:
-        with mp.workdps(90):
-            return +uniform_disk(u, radius)
-    return uniform_disk(u, radius)
 
 
 def literal_factor():
@@ -43,20 +30,9 @@ def _near_rim_points(l, limit):
 
 
 def ring_weighted_mean(l, rho, profile, breaks=()):
-    """Integral of profile(r) 2 pi r A_ring(l, r) over that of profile(r) 2 pi r,
-    split at r = l, at the profile's breaks, and towards a lens just outside
-    the rim. As tests/reference.py's profile_weighted_mean, except that a node
-    rounding onto r = l (a log singularity, weight below 1e-38) counts as 0."""
-    l, rho = mp.mpf(l), mp.mpf(rho)
-
-    def ring(r):
-        return ring_closed_form(l, r, 1, rho) if r != l else mp.mpf(0)
-
-    extra = _near_rim_points(l, 1) if 1 < l < 1.5 else []
-    points = sorted({mp.mpf(0), mp.mpf(1)} | {mp.mpf(b) for b in [*breaks, *extra] if 0 < b < 1}
-                    | ({l} if 0 < l < 1 else set()))
-    flux = mp.quad(lambda r: profile(r) * 2 * mp.pi * r, points)
-    return mp.quad(lambda r: profile(r) * 2 * mp.pi * r * ring(r), points) / flux
+    """profile_weighted_mean, also split towards a lens just outside the rim."""
+    extra = _near_rim_points(mp.mpf(l), 1) if 1 < l < 1.5 else []
+    return profile_weighted_mean(l, 1, rho, profile, breaks=[*breaks, *extra])
 
 
 def limb_darkened_mean(l, rho):
@@ -72,7 +48,7 @@ def limb_darkened_by_disks(l, rho):
 
     def nested(x):
         s = mp.sqrt(1 - x * x)
-        return s * s * disk(u, rho * s)
+        return s * s * uniform_disk(u, rho * s)
 
     points = {mp.mpf(0), mp.mpf(1)}
     if 0 < l < 1:
@@ -82,7 +58,7 @@ def limb_darkened_by_disks(l, rho):
         reach = mp.sqrt(l * l - 1)
         points |= {reach * 10**j for j in range(0, 6) if reach * 10**j < 0.5}
     j = mp.quad(nested, sorted(points))
-    return (mp.mpf("0.4") * disk(u, rho) + mp.mpf("0.6") * j) / mp.mpf("0.8")
+    return (mp.mpf("0.4") * uniform_disk(u, rho) + mp.mpf("0.6") * j) / mp.mpf("0.8")
 
 
 def interpolated(bl, bf):
@@ -107,8 +83,8 @@ def annulus(u, rho, x):
     """Uniform annulus of half-width HALF_WIDTH around radius x, clipped to [0, 1]."""
     inner = max(x - HALF_WIDTH, mp.mpf(0))
     outer = min(x + HALF_WIDTH, mp.mpf(1))
-    inner_flux = inner * inner * disk(u, inner * rho) if inner > 0 else 0
-    return (outer * outer * disk(u, outer * rho) - inner_flux) / (outer * outer - inner * inner)
+    inner_flux = inner * inner * uniform_disk(u, inner * rho) if inner > 0 else 0
+    return (outer * outer * uniform_disk(u, outer * rho) - inner_flux) / (outer * outer - inner * inner)
 
 
 def annulus_construction(l, rho, bl, bf):
@@ -133,5 +109,5 @@ def tabulated_ring_mean(l, rho, bl, bf):
 
 __all__ = [
     "HALF_WIDTH", "literal_factor", "limb_darkened_mean", "limb_darkened_by_disks", "interpolated",
-    "annulus", "annulus_construction", "tabulated_ring_mean", "ring_closed_form",
+    "annulus", "annulus_construction", "tabulated_ring_mean",
 ]

@@ -11,7 +11,7 @@ tests/reference_integrated.py, which never calls tovimera.
 - kinked: the annulus construction and the ring mean for a table with kinks.
 
 Entries already in the file are kept; only new inputs are computed, in two
-processes (a full build takes about 20 minutes on two cores).
+processes (a full build took 6 minutes on two shared cores).
 
 Usage: python3 tests/reference/make_integrated_table.py
 """
