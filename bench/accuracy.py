@@ -26,6 +26,7 @@ import tovimera  # noqa: E402
 from reference import limb_darkening, profile_weighted_mean, ring_closed_form, uniform_disk  # noqa: E402
 
 CACHE = pathlib.Path(__file__).resolve().parent / "accuracy_references.json"
+INTEGRATED = pathlib.Path(__file__).resolve().parent.parent / "tests" / "reference" / "integrated_reference.json"
 DISK_RHOS = (1e-6, 1e-4, 1e-2, 1.0, 10.0)
 LIMB_RHOS = (1e-4, 1e-2, 1.0)
 LIMB = mp.mpf("0.6")
@@ -189,6 +190,29 @@ def flux_map_rows(refs, count):
     return rows
 
 
+def construction_rows():
+    """The tabulated routes against their own definitions (tests/reference/make_integrated_table.py):
+    the annuli against the exact annulus construction, the rings against the interpolated table's
+    ring mean, for a one-entry table and for a table with kinks."""
+    table = json.loads(INTEGRATED.read_text())
+
+    def describe(l, rho):
+        return f"l = {l:.17g}, rho = {rho:g}"
+
+    rows = []
+    for kind, label in (("one_entry", "one-entry table"), ("kinked", "kinked table bl = [0, 0.3, 0.7, 1]")):
+        for key, function in (("construction", tovimera.integrated_flux_map_witt_mao_magnification),
+                              ("rings", tovimera.integrated_flux_map_heyrovsky_magnification)):
+            cases = [c for c in table[kind] if key in c]
+            if not cases:
+                continue
+            errors = [relative(function([c["l"]], 1.0, c["rho"], c["bl"], c["bf"])[0], mp.mpf(c[key])) for c in cases]
+            what = "its annulus construction" if key == "construction" else "the table's ring mean"
+            rows.append((function.__name__, f"{label}, against {what}, l from 0 through the limb",
+                         *summary(errors, [(c["l"], c["rho"]) for c in cases], describe)))
+    return rows
+
+
 def check_limb_reference():
     for l, rho in ((0.0, 0.01), (1e-8, 1.0), (0.5, 0.01), (1 - 1e-6, 1.0), (1 - 1e-9, 0.01), (1 + 1e-9, 1e-4)):
         by_parts = limb_darkened(l, rho)
@@ -207,7 +231,8 @@ def main():
     refs = References(CACHE)
     try:
         rows = (disk_rows(refs, options.points) + ring_rows(refs, options.points * 4)
-                + limb_rows(refs, options.points // 4) + flux_map_rows(refs, options.points // 4))
+                + limb_rows(refs, options.points // 4) + flux_map_rows(refs, options.points // 4)
+                + construction_rows())
     finally:
         refs.save()
     print("| function | regime | points | worst | worst at | median |")
