@@ -597,6 +597,7 @@ def main():
     results = {}
     for threads in (1, 2):
         if args.keep:
+            Path(args.keep).mkdir(parents=True, exist_ok=True)
             out = Path(args.keep) / f"worker-{threads}.json"
         else:
             out = Path(tempfile.mkstemp(prefix=f"bench-{threads}-", suffix=".json")[1])

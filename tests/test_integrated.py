@@ -1,12 +1,21 @@
 """Limb-darkened magnification by both routes, against 40-digit references."""
 
+import json
 import math
+import pathlib
 
 import mpmath as mp
 import pytest
 
 import tovimera
 from reference import limb_darkening, point_source, profile_weighted_mean, relative, uniform_disk
+from reference_integrated import limb_darkened_mean, literal_factor
+
+# 34-digit means of the law over a grid of l and rho, written by
+# tests/reference/make_integrated_table.py (two formulations, agreeing to 1e-20).
+TABLE = json.loads((pathlib.Path(__file__).parent / "reference" / "integrated_reference.json").read_text())
+LIMB_GRID = [pytest.param(e["l"], e["rho"], mp.mpf(e["rings"]), id=f"l={e['l']!r}-rho={e['rho']!r}")
+             for e in TABLE["limb_darkened"]]
 
 disk_route = tovimera.integrated_witt_mao_magnification
 ring_route = tovimera.integrated_heyrovsky_magnification
@@ -31,11 +40,23 @@ def test_disk_route_is_the_limb_darkened_mean_where_smooth(l, re, rstar):
     assert relative(disk_route([l], re, rstar)[0], reference) < 1e-12
 
 
-@pytest.mark.parametrize("l, re, rstar", INSIDE)
-def test_disk_route_with_the_kink_inside_stays_within_its_measured_accuracy(l, re, rstar):
-    # A single sweep over the kink where rho sqrt(1 - x^2) = u converges slowly.
-    reference = profile_weighted_mean(l, re, rstar, limb_darkening)
-    assert relative(disk_route([l], re, rstar)[0], reference) < 1e-4
+@pytest.mark.parametrize("l, rho, mean", LIMB_GRID)
+def test_disk_route_is_the_limb_darkened_mean_through_the_limb(l, rho, mean):
+    # Split where the nested disk's rim meets the lens, the route is exact
+    # everywhere. It divides by a flux literal 1.6e-14 below 0.8 pi: that
+    # offset is part of the expected value, not of the tolerance.
+    assert relative(disk_route([l], 1.0, rho)[0], mean * literal_factor()) < 1e-11
+
+
+@pytest.mark.parametrize("l, rho", [p.values[:2] for p in LIMB_GRID], ids=[p.id for p in LIMB_GRID])
+def test_both_routes_agree_through_the_limb(l, rho):
+    # Both carry the same literal, so they agree without it.
+    assert relative(disk_route([l], 1.0, rho)[0], ring_route([l], 1.0, rho)[0]) < 1e-11
+
+
+def test_cached_means_are_the_reference_evaluated_now():
+    entry = next(e for e in TABLE["limb_darkened"] if e["l"] == 3.0 and e["rho"] == 1.0)
+    assert relative(mp.mpf(entry["rings"]), limb_darkened_mean(3.0, 1.0)) < 1e-30
 
 
 def test_disk_route_formula_from_its_parts():
@@ -77,3 +98,11 @@ def test_degenerate_inputs_follow_the_arithmetic():
     assert ring_route([math.nan], 1.0, 0.1) == [0.0]
     values = disk_route([0.5, 2.0], 0.0, 1.0)
     assert len(values) == 2
+
+
+# The lens at and next to the source centre: the rings within 1e-5 of it used
+# to take the logarithmic form, 4.2 times too large at l = 1e-8.
+@pytest.mark.parametrize("l", [0.0, 1e-12, 1e-10, 1e-8, 1e-5])
+def test_ring_route_with_the_lens_at_the_centre(l):
+    reference = profile_weighted_mean(l, 1.0, 0.1, limb_darkening)
+    assert relative(ring_route([l], 1.0, 0.1)[0], reference) < 1e-11

@@ -2,6 +2,8 @@
 // Magnification of a source whose radial brightness is a table: radii `bl`
 // (source radii) and brightness or ring weights `bf`.
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -54,12 +56,15 @@ inline double tabulated_flux(const TabulatedProfile& profile) {
         .integral;
 }
 
+// Half the width of the thin annuli, in source radii.
+inline constexpr double annulus_half_width = 0.0001;
+
 // A thin uniform annulus around radius x (source radii), as the difference of
-// two uniform disks half a width 1e-4 inside and outside, clipped to [0, 1].
+// two uniform disks half a width inside and outside, clipped to [0, 1].
 inline double annulus_magnification(double u, double rho, double x) noexcept {
-    double inner = x + (-0.0001);
+    double inner = x + (-annulus_half_width);
     if (!(inner > 0.0)) inner = 0.0;
-    double outer = x + 0.0001;
+    double outer = x + annulus_half_width;
     if (!(outer < 1.0)) outer = 1.0;
     const double inner2 = inner * inner;
     const double outer2 = outer * outer;
@@ -68,6 +73,21 @@ inline double annulus_magnification(double u, double rho, double x) noexcept {
         inner2 == 0.0 ? 0.0 : witt_mao_magnification_scaled(u, inner * rho) * inner2;
     return (witt_mao_magnification_scaled(u, outer * rho) * outer2 - inner_term) /
            (outer2 - inner2);
+}
+
+// Cuts for the annulus integrand, ascending; each is a kink of it. An edge of
+// the annulus passes the lens at x = l - h (outer) and x = l + h (inner), and
+// the peak between them is cut at x = l. An edge meets the source's centre or
+// rim at x = h and 1 - h, where the clipping starts: left inside a sweep, that
+// kink alone is 1.2e-8 off for a lens 5e-5 outside the rim. Cuts outside
+// (0, 1), and NaN, are skipped by the split.
+inline std::array<double, 5> annulus_cuts(double l) noexcept {
+    const double h = annulus_half_width;
+    const std::array<double, 3> lens{l + (-h), l, l + h};
+    const std::array<double, 2> clipping{h, 1.0 - h};
+    std::array<double, 5> cuts{};
+    std::merge(lens.begin(), lens.end(), clipping.begin(), clipping.end(), cuts.begin());
+    return cuts;
 }
 
 inline std::vector<double> integrated_flux_map_witt_mao_magnification(
@@ -82,11 +102,12 @@ inline std::vector<double> integrated_flux_map_witt_mao_magnification(
     result.reserve(l.size());
     for (const double separation : l) {
         const double u = separation * rho;
-        const double g = double_exponential::integrate(
-                             [&](double x) {
-                                 return profile(x) * ((two_pi * x) * annulus_magnification(u, rho, x));
-                             },
-                             0.0, 1.0, 1e-16)
+        const auto weighted_annulus = [&](double x) {
+            return profile(x) * ((two_pi * x) * annulus_magnification(u, rho, x));
+        };
+        // As on the ring route, the table's own break points are not cuts.
+        const double g = double_exponential::integrate_split(weighted_annulus, 0.0, 1.0,
+                                                             annulus_cuts(separation), 1e-16)
                              .integral;
         result.push_back(g / flux);
     }

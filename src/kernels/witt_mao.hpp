@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "kernels/ellip.hpp"
 
@@ -101,7 +102,10 @@ inline double closed_form(double u, double rho) noexcept {
     const double t_e = big_e * ((g * g) * ss);
     const double t_k = big_k * (dd * (8.0 * beta + alpha * (dd * ss)));
     const double t_p = big_pi * (4.0 * ss * (alpha + beta));
-    return ((t_e - t_k) + t_p) / ((2.0 * 3.141592653589793) * (phi * g));
+    const double value = ((t_e - t_k) + t_p) / ((2.0 * 3.141592653589793) * (phi * g));
+    // A mean of point-source magnifications is at least 1; for a large source
+    // far from the lens the terms' rounding can leave it a few ulps below.
+    return value < 1.0 ? 1.0 : value;
 }
 
 }  // namespace witt_mao_detail
@@ -111,13 +115,16 @@ inline double witt_mao_magnification_scaled(double u, double rho) noexcept {
     if (rho <= 0.0) {
         return (2.0 + u * u) / (std::sqrt(u * u + 4.0) * u);
     }
-    // The characteristic as the closed form writes it: negative for a negative
-    // separation, NaN for a NaN input or an infinite one. Those, and only
-    // those, have no magnification.
-    const double s = u + rho;
-    const double n = ((rho * 4.0) * u) / (s * s);
-    if (!(n >= 0.0)) {
+    // A negative, NaN or infinite separation, and a NaN or infinite rho
+    // (re = 0), have no magnification: the closed form's n and m are NaN there.
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    if (!(u >= 0.0 && u < infinity && rho < infinity)) {
         return witt_mao_detail::quiet_nan;
+    }
+    // A - 1 is largest with the lens at the centre, sqrt(1 + 4/rho^2) - 1 < 2/rho^2:
+    // beyond here below 2e-16, so 1 is the value to the last bit.
+    if (rho > 1e8) {
+        return 1.0;
     }
     if (u == rho) {
         return witt_mao_detail::on_rim(rho);

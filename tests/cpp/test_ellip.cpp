@@ -31,6 +31,19 @@ struct EllipPiRow {
     double pi;
 };
 
+struct EllipComplementKERow {
+    double kc;
+    double k;
+    double e;
+};
+
+struct EllipComplementPiRow {
+    double kc;
+    double p;
+    double pi;
+    double scaled;  // p * pi
+};
+
 #include "data/ellip_reference.inc"
 
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -228,6 +241,76 @@ TEST(EllipReference, CompleteThirdKind) {
         worst = std::fmax(worst, ulp_distance(pi.value(), row.pi));
     }
     RecordProperty("worst_pi_ulp", std::to_string(worst));
+}
+
+// ---------------------------------------------------------------------------
+// The complement entry points, kc = sqrt(1 - m) and p = 1 - n given directly,
+// against mpmath's Carlson forms fed the same complements (60 digits, rounded
+// once). Next to m = 1 and n = 1 they must stay as good as the facade is away
+// from there.
+
+constexpr double complement_bound = 8.0;  // ulps
+
+double k_of_facade(double m) { return ellip::ellipk(m).value(); }
+double e_of_facade(double m) { return ellip::ellipe(m).value(); }
+
+TEST(EllipComplement, FirstAndSecondKind) {
+    for (const EllipComplementKERow& row : ellip_complement_ke_reference) {
+        SCOPED_TRACE(testing::Message() << "kc = " << std::hexfloat << row.kc);
+        const double k = ellip::ellipk_complement(row.kc);
+        const double e = ellip::ellipe_complement(row.kc);
+        EXPECT_LE(ulp_distance(k, row.k), complement_bound) << "K = " << k << ", expected " << row.k;
+        EXPECT_LE(ulp_distance(e, row.e), complement_bound) << "E = " << e << ", expected " << row.e;
+    }
+}
+
+TEST(EllipComplement, ThirdKindAndItsScaledForm) {
+    double worst = 0.0;
+    for (const EllipComplementPiRow& row : ellip_complement_pi_reference) {
+        SCOPED_TRACE(testing::Message() << "kc = " << std::hexfloat << row.kc << ", p = " << row.p);
+        const double pi = ellip::ellippi_complement(row.kc, row.p, 1.0);
+        const double scaled = ellip::ellippi_complement(row.kc, row.p, row.p);
+        ASSERT_TRUE(std::isfinite(pi) && std::isfinite(scaled)) << pi << " " << scaled;
+        EXPECT_LE(ulp_distance(pi, row.pi), complement_bound) << "Pi = " << pi << ", expected " << row.pi;
+        EXPECT_LE(ulp_distance(scaled, row.scaled), complement_bound)
+            << "p Pi = " << scaled << ", expected " << row.scaled;
+        worst = std::fmax(worst, std::fmax(ulp_distance(pi, row.pi), ulp_distance(scaled, row.scaled)));
+    }
+    RecordProperty("worst_complement_pi_ulp", std::to_string(worst));
+}
+
+TEST(EllipComplement, EndOfTheRange) {
+    EXPECT_EQ(ellip::ellipk_complement(0.0), inf);
+    EXPECT_EQ(ellip::ellipe_complement(0.0), 1.0);
+    EXPECT_EQ(ellip::ellipk_complement(1.0), half_pi);
+    EXPECT_EQ(ellip::ellipe_complement(1.0), half_pi);
+}
+
+// Where 1 - kc^2 and 1 - p are exact the facade sees the same integrals.
+TEST(EllipComplement, AgreesWithTheFacadeOnExactComplements) {
+    for (const double kc : {0.125, 0.25, 0.5, 0.75}) {
+        const double m = 1.0 - kc * kc;
+        ASSERT_EQ(std::sqrt(1.0 - m), kc);
+        EXPECT_LE(ulp_distance(ellip::ellipk_complement(kc), k_of_facade(m)), 2.0) << kc;
+        EXPECT_LE(ulp_distance(ellip::ellipe_complement(kc), e_of_facade(m)), 2.0) << kc;
+        for (const double p : {0.125, 0.5, 0.875}) {
+            EXPECT_LE(ulp_distance(ellip::ellippi_complement(kc, p, 1.0), ellip::ellippi(1.0 - p, m).value()), 4.0)
+                << kc << " " << p;
+        }
+    }
+}
+
+// Pi(0, m) = K(m), and (1 - n) Pi(n, m) = E(m) at n = m, that is p = kc^2:
+// both hold as kc -> 0, where n and m are 1 to the last digit.
+TEST(EllipComplement, ThirdKindReducesToFirstAndSecond) {
+    for (const double kc : {1e-150, 1e-30, 1e-8, 1e-3, 0.5, 0.9}) {
+        SCOPED_TRACE(kc);
+        EXPECT_LE(ulp_distance(ellip::ellippi_complement(kc, 1.0, 1.0), ellip::ellipk_complement(kc)),
+                  complement_bound);
+        const double p = kc * kc;
+        const double e = ellip::ellipe_complement(kc);
+        EXPECT_NEAR(ellip::ellippi_complement(kc, p, p), e, 16.0 * eps * e);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -234,8 +234,9 @@ INSTANTIATE_TEST_SUITE_P(Quadrature, NonFiniteValues,
                                          -std::numeric_limits<double>::infinity()));
 
 TEST(Quadrature, ExactlyZeroDifferenceStopsAtOnce) {
-    // With target 0 no error estimate can pass the test; only the exact-zero
-    // rule ends the sweep, at the third level.
+    // With target 0 no error estimate can pass the test; the exact-zero rule
+    // ends the sweep at the third level (the rounding floor, a share of the
+    // integral of |f|, is 0 too).
     const Sweep zero = sweep([](double) { return 0.0; }, 0.0, 1.0, 0.0);
     EXPECT_EQ(zero.calls, 25u);
     EXPECT_EQ(zero.estimate.evaluations, 25u);
@@ -251,7 +252,8 @@ class ConstantIntegrand : public testing::TestWithParam<std::array<double, 2>> {
 TEST_P(ConstantIntegrand, StopsOnAnExactlyZeroDifference) {
     // Nothing is left out at the ends, so the sums of a constant settle to
     // the last bit and the difference becomes exactly 0 before the seventh
-    // level: target 0 lets nothing else stop the sweep.
+    // level. Target 0 leaves that rule and the rounding floor; an error of 0
+    // shows it was the former.
     const double a = GetParam()[0];
     const double b = GetParam()[1];
     const Sweep r = sweep([](double) { return 1.0; }, a, b, 0.0);
@@ -435,6 +437,128 @@ double plain_function(double x) { return x * x; }
 TEST(Quadrature, TakesAPlainFunction) {
     const de::Estimate e = de::integrate(plain_function, 0.0, 1.0, 1e-16);
     EXPECT_NEAR(e.integral, 1.0 / 3.0, 4.0 * half_ulp);
+}
+
+// An integrand of size 1e3 carries rounding noise far above the absolute
+// target 1e-16, so the target alone would run every level. Noise of 1e-14
+// relative (as a difference of two disks has) is below the rounding floor
+// and the sweep stops once converged; 1e-10 is not, and every level runs.
+struct Noisy {
+    const char* name;
+    double (*f)(double);
+    double reference;
+    bool stops_early;
+};
+
+std::string noisy_name(const testing::TestParamInfo<Noisy>& info) { return info.param.name; }
+void PrintTo(const Noisy& n, std::ostream* os) { *os << n.name; }
+
+class RoundingFloor : public testing::TestWithParam<Noisy> {};
+
+TEST_P(RoundingFloor, StopsOnlyBelowIt) {
+    const Noisy& n = GetParam();
+    const Sweep r = sweep(n.f, 0.0, 1.0);
+    expect_sound_count(r);
+    EXPECT_EQ(r.calls < 385u, n.stops_early) << r.calls;
+    // Measured against the integral of |f| (636 for the sine): the noise
+    // itself integrates to below 1e-20 of it.
+    const double scale = n.reference != 0.0 ? std::fabs(n.reference) : 636.6;
+    EXPECT_NEAR(r.estimate.integral, n.reference, (n.stops_early ? 2e-15 : 2e-11) * scale);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quadrature, RoundingFloor,
+    testing::Values(
+        Noisy{"noise_1e_14", [](double x) { return 1e3 * std::exp(x) * (1.0 + 1e-14 * std::sin(1e7 * x)); },
+              1718.2818284590452353602874713527, true},
+        // An integral of 0: a floor taken from the estimate would never stop it.
+        Noisy{"noise_1e_14_cancelling",
+              [](double x) { return 1e3 * std::sin(2.0 * pi * x) * (1.0 + 1e-14 * std::sin(1e7 * x)); }, 0.0, true},
+        Noisy{"noise_1e_10", [](double x) { return 1e3 * std::exp(x) * (1.0 + 1e-10 * std::sin(1e7 * x)); },
+              1718.2818284590452353602874713527, false}),
+    noisy_name);
+
+// Split integrals: closed forms of integrands with a kink or an infinite
+// slope at the cuts. One sweep across them is 1e-9 to 1e-4 off.
+struct Kinked {
+    const char* name;
+    double (*f)(double);
+    std::vector<double> cuts;
+    double reference;  // integral over [0, 1]
+};
+
+std::string kinked_name(const testing::TestParamInfo<Kinked>& info) { return info.param.name; }
+void PrintTo(const Kinked& k, std::ostream* os) { *os << k.name; }
+
+class SplitAtKinks : public testing::TestWithParam<Kinked> {};
+
+TEST_P(SplitAtKinks, ReachesRoundingWhereOneSweepCannot) {
+    const Kinked& k = GetParam();
+    const de::Estimate split = de::integrate_split(k.f, 0.0, 1.0, k.cuts, 1e-16);
+    const de::Estimate one = de::integrate(k.f, 0.0, 1.0, 1e-16);
+    EXPECT_NEAR(split.integral, k.reference, 8.0 * half_ulp * std::fabs(k.reference));
+    EXPECT_GT(std::fabs(one.integral - k.reference), 1e-10 * std::fabs(k.reference));
+}
+
+// (x - k) log|x - k| is the shape of the nested disk's kink.
+double x_log_x(double t) { return t == 0.0 ? 0.0 : t * std::log(std::fabs(t)); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Quadrature, SplitAtKinks,
+    testing::Values(
+        // (t^2 / 2) log|t| - t^2 / 4 from t = -k to 1 - k (k the double).
+        Kinked{"t_log_t_at_0_3", [](double x) { return x_log_x(x - 0.3); }, {0.3}, -0.13320658507032231994752903508400},
+        Kinked{"t_log_t_at_0_999", [](double x) { return x_log_x(x - 0.999); }, {0.999},
+               0.24999579628906885893278901787934},
+        Kinked{"t_log_t_at_0_001", [](double x) { return x_log_x(x - 0.001); }, {0.001},
+               -0.24999579628906885893964746841620},
+        // 2/3 (k^1.5 + (1 - k)^1.5).
+        Kinked{"sqrt_abs_at_0_6", [](double x) { return std::sqrt(std::fabs(x - 0.6)); }, {0.6},
+               0.47849347623890691203144828886211},
+        // Three kinks, e^x (x - c - 1) summed piecewise; and cuts a split must
+        // skip: NaN, outside (0, 1), on an end, repeated, out of order.
+        Kinked{"three_kinks_and_skipped_cuts",
+               [](double x) { return std::exp(x) * (std::fabs(x - 0.2) + std::fabs(x - 0.5) + std::fabs(x - 0.7)); },
+               {std::numeric_limits<double>::quiet_NaN(), -1.0, 0.0, 0.2, 0.2, 0.1, 0.5, 0.7, 1.0, 2.0},
+               1.5621589128188856473912243724010}),
+    kinked_name);
+
+TEST(Quadrature, SplitIsTheSumOfItsSweepsInOrder) {
+    // Skipped cuts leave no trace: the same sweeps, summed left to right,
+    // bit for bit, and the evaluations and errors added.
+    const auto f = [](double x) { return std::sqrt(std::fabs(x - 0.25)) * std::exp(x); };
+    const std::vector<double> cuts{std::numeric_limits<double>::quiet_NaN(), 0.0, 0.25, 0.25, 0.1, 0.75, 1.0};
+    const de::Estimate split = de::integrate_split(f, 0.0, 1.0, cuts, 1e-16);
+    const de::Estimate p1 = de::integrate(f, 0.0, 0.25, 1e-16);
+    const de::Estimate p2 = de::integrate(f, 0.25, 0.75, 1e-16);
+    const de::Estimate p3 = de::integrate(f, 0.75, 1.0, 1e-16);
+    EXPECT_EQ(split.integral, (p1.integral + p2.integral) + p3.integral);
+    EXPECT_EQ(split.error, (p1.error + p2.error) + p3.error);
+    EXPECT_EQ(split.evaluations, p1.evaluations + p2.evaluations + p3.evaluations);
+    // Without cuts inside (a, b) it is one sweep.
+    const de::Estimate none = de::integrate_split(f, 0.0, 1.0, std::vector<double>{-0.5, 1.5}, 1e-16);
+    const de::Estimate one = de::integrate(f, 0.0, 1.0, 1e-16);
+    EXPECT_EQ(none.integral, one.integral);
+    EXPECT_EQ(none.evaluations, one.evaluations);
+}
+
+TEST(Quadrature, NodesStayWithinTheirPiece) {
+    // What a split relies on: no node of a sweep crosses a cut by rounding,
+    // for the pieces the integrated routes make, wherever the cut lies. Placed
+    // from the centre, the nodes of [0, 1e-3] would fall below 0.
+    std::vector<std::array<double, 2>> pieces{{0.0, 1e-3}, {1e-3, 1.0}, {0.4999, 0.5}, {0.5, 0.5001}};
+    for (int i = 1; i < 1000; ++i) {
+        const double l = i / 1000.0;
+        const double kink = std::sqrt((1.0 - l) * (1.0 + l));
+        pieces.push_back({0.0, kink});
+        pieces.push_back({kink, 1.0});
+        pieces.push_back({l - 0.0001, l});
+    }
+    for (const auto& [a, b] : pieces) {
+        const Sweep r = sweep([](double x) { return std::sqrt(x) * std::exp(-x); }, a, b, 0.0);
+        EXPECT_GE(r.lowest_x, a) << a << " " << b;
+        EXPECT_LE(r.highest_x, b) << a << " " << b;
+    }
 }
 
 // The node table is built from this at compile time, up to 2u = pi sinh 4.

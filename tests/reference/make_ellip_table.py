@@ -6,6 +6,11 @@ the nearest double and written as a hex literal. For n > 1 the principal value
 comes from Pi(n, m) = K(m) - Pi(m/n, m) with m/n kept at full working precision;
 mpmath's own ellippi returns a complex number there.
 
+The complement entry points take kc = sqrt(1 - m) and p = 1 - n themselves, down
+to kc = 1e-300 where m is 1 to 600 digits; their references are Carlson's forms
+K = RF(0, kc^2, 1), E = K - m/3 RD(0, kc^2, 1), Pi = K + n/3 RJ(0, kc^2, 1, p),
+which take the complements directly, each checked against the AGM (DLMF 19.8).
+
 Usage: python3 tests/reference/make_ellip_table.py [output path]
 """
 
@@ -56,6 +61,52 @@ PI_N = sorted(set(
 ))
 
 
+# kc = sqrt(1 - m) and p = 1 - n, both given directly.
+COMPLEMENT_KC = [1e-300, 1e-200, 1e-100, 1e-30, 1e-16, 1e-12, 1e-8, 1e-4, 0.01, 0.1, 0.3, 0.5, 0.7, 0.9, 0.99, 1.0]
+COMPLEMENT_P = [1e-32, 1e-24, 1e-16, 1e-12, 1e-8, 1e-4, 0.01, 0.1, 0.5, 0.9, 1.0]
+# p -> 0 in decades at two moduli, for scale * Pi with scale = p.
+SWEEP_KC = [1e-8, 0.5]
+SWEEP_P = [10.0**-k for k in range(33)]
+
+
+def complement_k_e_pi(kc, p):
+    kc, p = mpf(kc), mpf(p)
+    y = kc * kc
+    k = mp.elliprf(0, y, 1)
+    e = k - (1 - y) / 3 * mp.elliprd(0, y, 1)
+    pi = None if p is None else k + (1 - p) / 3 * mp.elliprj(0, y, 1, p)
+    return k, e, pi
+
+
+def agm_k_e_pi(kc, p):
+    """The same integrals by the AGM (DLMF 19.8.5-8), from the complements."""
+    a, g, q, total = mpf(1), mpf(kc), mpf(1), mpf(0)
+    r = mp.sqrt(mpf(p))
+    weight, defect = mpf(1) / 2, (1 - g * g) / 2
+    while True:
+        total += q
+        ag = a * g
+        eps = (r * r - ag) / (r * r + ag)
+        c = (a - g) / 2
+        a, g, r = (a + g) / 2, mp.sqrt(ag), (r * r + ag) / (2 * r)
+        weight *= 2
+        defect += weight * c * c
+        q = q * eps / 2
+        if abs(q) < mp.eps * abs(total) and abs(c) < mp.eps * a:
+            break
+    k = mp.pi / (2 * a)
+    return k, k * (1 - defect), mp.pi / (4 * a) * (2 + (1 - mpf(p)) / mpf(p) * total)
+
+
+def checked(kc, p):
+    # The AGM's sum for Pi cancels as p -> 0 (15 digits lost at p = 1e-32):
+    # agreement to 40 digits still leaves the doubles no room.
+    values = complement_k_e_pi(kc, p)
+    for carlson, agm in zip(values, agm_k_e_pi(kc, p)):
+        assert abs(carlson / agm - 1) < mpf(10) ** -40, (kc, p)
+    return values
+
+
 def ellippi_real(n, m):
     n, m = mpf(n), mpf(m)
     if n > 1:
@@ -90,9 +141,23 @@ def main():
         for n in PI_N:
             p = to_double(ellippi_real(n, m))
             lines.append(f"    {{{hex_literal(n)}, {hex_literal(m)}, {hex_literal(p)}}},")
+    lines += ["};", "", "// {kc, K, E} from the complement kc = sqrt(1 - m).",
+              "inline constexpr EllipComplementKERow ellip_complement_ke_reference[] = {"]
+    for kc in COMPLEMENT_KC:
+        k, e, _ = checked(kc, 1.0)
+        lines.append(f"    {{{hex_literal(kc)}, {hex_literal(to_double(k))}, {hex_literal(to_double(e))}}},")
+    lines += ["};", "", "// {kc, p, Pi(1 - p, 1 - kc^2), p Pi(1 - p, 1 - kc^2)}.",
+              "inline constexpr EllipComplementPiRow ellip_complement_pi_reference[] = {"]
+    pairs = [(kc, p) for kc in COMPLEMENT_KC for p in COMPLEMENT_P]
+    pairs += [(kc, p) for kc in SWEEP_KC for p in SWEEP_P if (kc, p) not in pairs]
+    for kc, p in pairs:
+        _, _, pi = checked(kc, p)
+        lines.append(f"    {{{hex_literal(kc)}, {hex_literal(p)}, {hex_literal(to_double(pi))}, "
+                     f"{hex_literal(to_double(pi * mpf(p)))}}},")
     lines += ["};", ""]
     output.write_text("\n".join(lines))
-    print(f"{output}: {len(KE_M)} K/E rows, {len(PI_M)} x {len(PI_N)} = {len(PI_M) * len(PI_N)} Pi rows")
+    print(f"{output}: {len(KE_M)} K/E rows, {len(PI_M)} x {len(PI_N)} = {len(PI_M) * len(PI_N)} Pi rows, "
+          f"{len(COMPLEMENT_KC)} complement K/E rows, {len(pairs)} complement Pi rows")
 
 
 if __name__ == "__main__":
