@@ -95,9 +95,12 @@ def ulps_away(x, count):
     return x
 
 
+def describe_lens(l, rho):
+    return f"l = {l:.17g}, rho = {rho:g}"
+
+
 def disk_rows(refs, count):
-    def describe(l, rho):
-        return f"l = {l:.17g}, rho = {rho:g}"
+    describe = describe_lens
 
     limb = [1.0] + [1 + side * f for f in (0.5, 0.3, 0.2, *(10.0**-k for k in range(1, 13))) for side in (-1, 1)]
     groups = {
@@ -158,36 +161,30 @@ def lens_positions(count):
     }
 
 
-def limb_rows(refs, count):
-    def describe(l, rho):
-        return f"l = {l:.17g}, rho = {rho:g}"
-
+def source_rows(count, functions, reference, extra_args=(), kind=""):
+    """Both routes of one source at every lens position, for each rho."""
     rows = []
-    functions = (tovimera.integrated_witt_mao_magnification, tovimera.integrated_heyrovsky_magnification)
     for rho in LIMB_RHOS:
         for label, ls in lens_positions(count).items():
-            references = [refs.get("limb", limb_darkened, l, rho) for l in ls]
+            references = [reference(l, rho) for l in ls]
             for function in functions:
-                errors = [relative(v, r) for v, r in zip(function(ls, 1.0, rho), references)]
-                rows.append((function.__name__, f"rho = {rho:g}, {label}",
-                             *summary(errors, [(l, rho) for l in ls], describe)))
+                errors = [relative(v, r) for v, r in zip(function(ls, 1.0, rho, *extra_args), references)]
+                rows.append((function.__name__, f"rho = {rho:g}, {kind}{label}",
+                             *summary(errors, [(l, rho) for l in ls], describe_lens)))
     return rows
+
+
+def limb_rows(refs, count):
+    return source_rows(count, (tovimera.integrated_witt_mao_magnification, tovimera.integrated_heyrovsky_magnification),
+                       lambda l, rho: refs.get("limb", limb_darkened, l, rho))
 
 
 def flux_map_rows(refs, count):
-    def describe(l, rho):
-        return f"l = {l:.17g}, rho = {rho:g}"
-
-    rows = []
-    functions = (tovimera.integrated_flux_map_witt_mao_magnification, tovimera.integrated_flux_map_heyrovsky_magnification)
-    for rho in LIMB_RHOS:
-        for label, ls in lens_positions(count).items():
-            references = [refs.get("disk", uniform_disk, l * rho, rho) for l in ls]
-            for function in functions:
-                errors = [relative(v, r) for v, r in zip(function(ls, 1.0, rho, [0.5], [1.0]), references)]
-                rows.append((function.__name__, f"rho = {rho:g}, one-entry table, {label}",
-                             *summary(errors, [(l, rho) for l in ls], describe)))
-    return rows
+    # A one-entry table is the uniform disk.
+    return source_rows(count, (tovimera.integrated_flux_map_witt_mao_magnification,
+                               tovimera.integrated_flux_map_heyrovsky_magnification),
+                       lambda l, rho: refs.get("disk", uniform_disk, l * rho, rho), ([0.5], [1.0]),
+                       "one-entry table, ")
 
 
 def construction_rows():
@@ -195,9 +192,6 @@ def construction_rows():
     the annuli against the exact annulus construction, the rings against the interpolated table's
     ring mean, for a one-entry table and for a table with kinks."""
     table = json.loads(INTEGRATED.read_text())
-
-    def describe(l, rho):
-        return f"l = {l:.17g}, rho = {rho:g}"
 
     rows = []
     for kind, label in (("one_entry", "one-entry table"), ("kinked", "kinked table bl = [0, 0.3, 0.7, 1]")):
@@ -209,7 +203,7 @@ def construction_rows():
             errors = [relative(function([c["l"]], 1.0, c["rho"], c["bl"], c["bf"])[0], mp.mpf(c[key])) for c in cases]
             what = "its annulus construction" if key == "construction" else "the table's ring mean"
             rows.append((function.__name__, f"{label}, against {what}, l from 0 through the limb",
-                         *summary(errors, [(c["l"], c["rho"]) for c in cases], describe)))
+                         *summary(errors, [(c["l"], c["rho"]) for c in cases], describe_lens)))
     return rows
 
 
