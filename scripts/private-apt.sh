@@ -15,3 +15,24 @@ private_apt() {
         -o Dir::Cache="$dir/cache" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=
         -o APT::Sandbox::User=root "$@")
 }
+
+# Fetches and unpacks Debian's source package of this machine's release, through apt
+# with Debian's source lists alone (whatever the machine's sources hold), and prints the
+# unpacked tree. apt checks the files against the archive's signed Sources index.
+#
+#   debian_source DIR PACKAGE=VERSION
+debian_source() {
+    local dir=$1 wanted=$2 codename uri=${TOVIMERA_DEBIAN_URI:-http://deb.debian.org/debian}
+    local key=/usr/share/keyrings/debian-archive-keyring.gpg
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    mkdir -p "$dir/apt" "$dir/src"
+    {
+        echo "deb-src [signed-by=$key] $uri $codename main"
+        echo "deb-src [signed-by=$key] $uri $codename-updates main"
+        echo "deb-src [signed-by=$key] ${uri%/debian}/debian-security $codename-security main"
+    } >"$dir/apt/sources.list"
+    private_apt "$dir/apt" -o Dir::Etc::SourceList="$dir/apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+    apt-get "${private_apt[@]}" update -qq >&2
+    (cd "$dir/src" && apt-get "${private_apt[@]}" source -qq "$wanted" >&2)
+    find "$dir/src" -mindepth 1 -maxdepth 1 -type d | head -n 1
+}

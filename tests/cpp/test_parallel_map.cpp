@@ -299,7 +299,7 @@ TEST(ParallelMapFork, ChildOfAForkDuringAMapRunsMapsOnItsOwnThread) {
 // ---- in a fresh process ----------------------------------------------------
 // The pool's size is fixed per process, so these tests start this same
 // executable again with a scenario named in the environment; it runs before
-// GoogleTest does and exits with 0 when everything held.
+// any test and exits with 0 when everything held.
 
 constexpr const char* scenario_variable = "TOVIMERA_TEST_SCENARIO";
 constexpr const char* expect_variable = "TOVIMERA_TEST_EXPECT_THREADS";
@@ -566,10 +566,23 @@ int run_named_scenario(const std::string& name) {
     return fail("unknown scenario");
 }
 
-[[maybe_unused]] const bool scenario_ran = [] {
+// Runs the scenario once every static object is constructed, before any test: with
+// oneTBB linked statically (the musl build), its own globals may be constructed after
+// this file's, so a scenario run from a static initializer would meet them unbuilt.
+class Scenario : public testing::Environment {
+public:
+    explicit Scenario(std::string name) : name_(std::move(name)) {}
+    void SetUp() override { std::exit(run_named_scenario(name_)); }
+
+private:
+    std::string name_;
+};
+
+[[maybe_unused]] const bool scenario_registered = [] {
     const char* name = std::getenv(scenario_variable);
     if (name == nullptr) return false;
-    std::exit(run_named_scenario(name));
+    testing::AddGlobalTestEnvironment(new Scenario(name));
+    return true;
 }();
 
 }  // namespace
