@@ -25,8 +25,9 @@ inline double from_complements(double d, double s, double q) noexcept {
     const double t2 = two_q * two_q + s * s;
     const double kc = std::fabs(w) * std::sqrt(t2 / h2);
     const double h = std::sqrt(h2);
-    const double big_k = ellip::ellipk_complement(kc);
-    const double big_pi = ellip::ellippi_complement(kc, p, p);  // (1 - n) Pi(n, m)
+    const ellip::RingIntegrals integrals = ellip::ring_integrals_complement(kc, p, p);
+    const double big_k = integrals.k;
+    const double big_pi = integrals.scaled_pi;  // (1 - n) Pi(n, m)
     return (((two_q * q) / h) * (big_k / s) + (s / h) * big_pi) * 0.6366197723675814;  // 2/pi
 }
 
