@@ -54,10 +54,6 @@ inline double logarithmic(double l, double d, double q, double q2) noexcept {
            two_pi;
 }
 
-}  // namespace ring_detail
-
-namespace ring_detail {
-
 // Inputs for which the closed form's n and m classify as no failure, without
 // forming them: finite, l and r not negative, nothing near overflow, and r at
 // least 1e-6 (l + r) from l. There n = 1 - (d/s)^2 <= 1 - 1e-12 and m <= n to
