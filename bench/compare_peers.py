@@ -160,6 +160,16 @@ double vb_loop(void* handle, int method, const double* u, int n, double rho, dou
 """
 
 
+# tovimera's uniform-disk kernel in the same kind of loop, built from this checkout's
+# headers with the library's floating-point flags: the kernel alone, without the call.
+KERNEL_DRIVER = r"""
+#include "kernels/witt_mao.hpp"
+extern "C" void tov_kernel_loop(const double* u, int n, double rho, double* out) {
+    for (int i = 0; i < n; ++i) out[i] = tovimera::witt_mao_magnification_scaled(u[i], rho);
+}
+"""
+
+
 class VBCpp:
     """The installed VBMicrolensing.so called from a small C++ loop (built here, linked
     against the wheel's own binary and header), to time the peer without Python's
@@ -181,11 +191,26 @@ class VBCpp:
         self.lib.vb_loop.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p, ctypes.c_int,
                                      ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_void_p]
         self.handle = self.lib.vb_new(str(pkg / "data" / "ESPL.tbl").encode())
+        kernel_src = Path(workdir) / "tov_kernel.cpp"
+        kernel_lib = Path(workdir) / "libtov_kernel.so"
+        kernel_src.write_text(KERNEL_DRIVER)
+        subprocess.run(["g++", "-O3", "-DNDEBUG", "-std=c++20", "-ffp-contract=off", "-fno-fast-math", "-shared",
+                        "-fPIC", f"-I{HERE.parent / 'src'}", str(kernel_src), "-o", str(kernel_lib)],
+                       check=True, capture_output=True)
+        self.kernel_lib = ctypes.CDLL(str(kernel_lib))
+        self.kernel_lib.tov_kernel_loop.restype = None
+        self.kernel_lib.tov_kernel_loop.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_double, ctypes.c_void_p]
 
     def call(self, method, u, rho, a1, tol):
         u = np.ascontiguousarray(u, dtype=np.float64)
         out = np.empty_like(u)
         self.lib.vb_loop(self.handle, method, u.ctypes.data, len(u), rho, a1, tol, out.ctypes.data)
+        return out
+
+    def kernel(self, u, rho):
+        u = np.ascontiguousarray(u, dtype=np.float64)
+        out = np.empty_like(u)
+        self.kernel_lib.tov_kernel_loop(u.ctypes.data, len(u), rho, out.ctypes.data)
         return out
 
 
@@ -250,6 +275,8 @@ def build_cases(threads, vbcpp, quick):
         cases.append(("disk", rho, "tovimera witt_mao_magnification (numpy)", every, fast,
                       lambda grid=grid, rho=rho: tovimera.witt_mao_magnification(grid, 1.0, rho)))
         if vbcpp is not None:
+            cases.append(("disk", rho, "tovimera kernel alone, C++ loop", every, fast,
+                          lambda u=u, rho=rho: vbcpp.kernel(u, rho)))
             cases.append(("disk", rho, "VBM ESPLMag, C++ loop (table)", every, fast,
                           lambda u=u, rho=rho: vbcpp.call(0, u, rho, 0.0, 1e-2)))
             cases.append(("disk", rho, "VBM ESPLMag2, C++ loop", every, fast,
@@ -755,6 +782,17 @@ def write_report(args, results, cache, far, conventions, started, load_start, lo
         if section == "ld":
             w("Ratios in the limb-darkening table are integrated_witt_mao / integrated_heyrovsky over the peer.")
             w("")
+        else:
+            kernel, table = "tovimera kernel alone, C++ loop", "VBM ESPLMag, C++ loop (table)"
+            parts = []
+            for rho in RHOS:
+                both = [[best_ns(c) for c in results[t]["cases"] if c["section"] == section and c["rho"] == rho
+                         and c["method"] in (kernel, table)] for t in (1, 2)]
+                if all(len(b) == 2 for b in both):
+                    parts.append(f"rho = {rho:g}: {both[0][0] / both[0][1]:.3g} (1 thr), {both[1][0] / both[1][1]:.3g} (2 thr)")
+            if parts:
+                w("Kernel alone over VBM's table lookup, both C++ loops in the same worker: " + "; ".join(parts) + ".")
+                w("")
         # tovimera values must not depend on the pool size.
         same = all(np.array_equal(np.asarray(c["values"]), np.asarray(next(d for d in results[2]["cases"]
                    if d["section"] == c["section"] and d["rho"] == c["rho"] and d["method"] == c["method"])["values"]))

@@ -101,10 +101,19 @@ int main() {
     const tovimera::TabulatedProfile uniform(one_radius, one_brightness);
 
     for (const double rho : {0.01, 0.1, 1.0}) {
-        for (const bool inside : {false, true}) {
+        for (const char* where : {"outside", "inside", "limb"}) {
             std::vector<double> ls;
-            for (int i = 0; i < 40; ++i) ls.push_back(inside ? 0.02 + 0.024 * i : 1.05 + 0.1 * i);
-            const char* where = inside ? "inside" : "outside";
+            if (where[0] == 'l') {
+                // Through the limb: l = 1 -+ 10^-k, k = 1 .. 9, and l = 1.
+                ls.push_back(1.0);
+                for (int k = 1; k <= 9; ++k) {
+                    ls.push_back(1.0 - std::pow(10.0, -k));
+                    ls.push_back(1.0 + std::pow(10.0, -k));
+                }
+            } else {
+                const bool inside = where[0] == 'i';
+                for (int i = 0; i < 40; ++i) ls.push_back(inside ? 0.02 + 0.024 * i : 1.05 + 0.1 * i);
+            }
 
             report("integrated_witt_mao", rho, where,
                    function_us(ls, [rho](const auto& l) { return tovimera::integrated_witt_mao_magnification(l, 1.0, rho); }),

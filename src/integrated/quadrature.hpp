@@ -17,6 +17,7 @@ struct Estimate {
     double integral;
     double error;
     std::size_t evaluations;
+    double magnitude = 0.0;  // the integral of |f| as the last level saw it
 };
 
 namespace detail {
@@ -110,11 +111,14 @@ inline constexpr std::array<Node, nodes_per_side + 1> nodes = make_nodes();
 inline constexpr double rounding_floor = 0x1p-40;
 
 // Integral of f over [a, b] towards the absolute error target_error, or until
-// a level changes it by less than rounding_floor of the integral of |f|. Never
-// fails: a non-finite f value counts as 0, and the last estimate is returned
-// whether or not it met the target. At most 385 calls of f, all on this thread.
+// a level changes it by less than rounding_floor of the integral of |f|, that
+// over [a, b] plus shared_magnitude (the integral of |f| over the other pieces
+// of a split, whose sum this piece only adds to). Never fails: a non-finite f
+// value counts as 0, and the last estimate is returned whether or not it met
+// the target. At most 385 calls of f, all on this thread.
 template <class F>
-Estimate integrate(F&& f, double a, double b, double target_error) noexcept(noexcept(f(0.0))) {
+Estimate integrate(F&& f, double a, double b, double target_error,
+                   double shared_magnitude = 0.0) noexcept(noexcept(f(0.0))) {
     using detail::finest;
     using detail::nodes;
     using detail::nodes_per_side;
@@ -124,6 +128,7 @@ Estimate integrate(F&& f, double a, double b, double target_error) noexcept(noex
     // The sums live on [-1, 1]; the target shrinks accordingly. |c| keeps the
     // test meaningful for b < a, where the integral simply changes sign.
     const double tolerance = 0.25 * target_error / std::fabs(c);
+    const double shared = shared_magnitude > 0.0 ? shared_magnitude / std::fabs(c) : 0.0;
 
     std::size_t evaluations = 0;
     const auto value = [&](double x) {
@@ -199,31 +204,35 @@ Estimate integrate(F&& f, double a, double b, double target_error) noexcept(noex
             // difference will be about delta squared.
             const double ratio = std::log(delta) / std::log(previous_delta);
             error = (ratio > 1.9 && ratio < 2.1) ? delta * delta : delta;
-            if (error < tolerance || delta <= rounding_floor * magnitude) {
+            if (error < tolerance || delta <= rounding_floor * (magnitude + shared)) {
                 break;
             }
         }
         previous_delta = delta;
     }
-    return Estimate{c * estimate, std::fabs(c) * error, evaluations};
+    return Estimate{c * estimate, std::fabs(c) * error, evaluations, std::fabs(c) * magnitude};
 }
 
 // Integral of f over [a, b], a < b, as one sweep between each pair of
 // neighbouring cuts: a kink or singularity at a cut then sits at an end,
 // where the rule converges fast, instead of inside, where it crawls. Cuts
 // not above the previous one or not below b (NaN included) are skipped. Each
-// sweep aims at target_error; integrals, errors and evaluations add up, left
-// to right. Nodes stay within their own piece (see integrate), so none
+// sweep aims at target_error, and its rounding floor counts the integral of
+// |f| over the pieces before it: a short piece next to a singularity (the
+// lens just inside the rim) is done once it is exact to the rounding of the
+// sum, not of its own small part. Integrals, errors and evaluations add up,
+// left to right. Nodes stay within their own piece (see integrate), so none
 // crosses a cut by rounding.
 template <class F>
 Estimate integrate_split(F&& f, double a, double b, std::span<const double> cuts,
                          double target_error) noexcept(noexcept(f(0.0))) {
     Estimate total{0.0, 0.0, 0};
     const auto add = [&](double from, double to) {
-        const Estimate piece = integrate(f, from, to, target_error);
+        const Estimate piece = integrate(f, from, to, target_error, total.magnitude);
         total.integral += piece.integral;
         total.error += piece.error;
         total.evaluations += piece.evaluations;
+        total.magnitude += piece.magnitude;
     };
     double from = a;
     for (const double cut : cuts) {

@@ -95,9 +95,10 @@ inline double closed_form(double u, double rho) noexcept {
     const double g = std::sqrt(alpha * (dd * dd) + 4.0 * beta);  // g / max(rho, 1)
     const double kc = std::fabs(w) * (std::sqrt(alpha * (ss * ss) + 4.0 * beta) / g);
 
-    const double big_e = ellip::ellipe_complement(kc);
-    const double big_k = ellip::ellipk_complement(kc);
-    const double big_pi = ellip::ellippi_complement(kc, p, p);  // (1 - n) Pi(n, m)
+    const ellip::DiskIntegrals integrals = ellip::disk_integrals_complement(kc, p, p);
+    const double big_e = integrals.e;
+    const double big_k = integrals.k;
+    const double big_pi = integrals.scaled_pi;  // (1 - n) Pi(n, m)
 
     const double t_e = big_e * ((g * g) * ss);
     const double t_k = big_k * (dd * (8.0 * beta + alpha * (dd * ss)));

@@ -314,6 +314,78 @@ TEST(EllipComplement, ThirdKindReducesToFirstAndSecond) {
 }
 
 // ---------------------------------------------------------------------------
+// The one-pass evaluations the kernels use: against the same mpmath rows, and
+// bit for bit against the separate calls, whose failure-free outcomes they
+// must keep (a kernel may use either).
+
+TEST(EllipTogether, AgainstTheReference) {
+    for (const EllipComplementKERow& row : ellip_complement_ke_reference) {
+        SCOPED_TRACE(testing::Message() << "kc = " << std::hexfloat << row.kc);
+        const ellip::DiskIntegrals disk = ellip::disk_integrals_complement(row.kc, 1.0, 1.0);
+        const ellip::RingIntegrals ring = ellip::ring_integrals_complement(row.kc, 1.0, 1.0);
+        EXPECT_LE(ulp_distance(disk.k, row.k), complement_bound) << disk.k;
+        EXPECT_LE(ulp_distance(disk.e, row.e), complement_bound) << disk.e;
+        EXPECT_LE(ulp_distance(ring.k, row.k), complement_bound) << ring.k;
+        // Pi(0, m) = K(m).
+        EXPECT_LE(ulp_distance(disk.scaled_pi, row.k), complement_bound) << disk.scaled_pi;
+    }
+    for (const EllipComplementPiRow& row : ellip_complement_pi_reference) {
+        SCOPED_TRACE(testing::Message() << "kc = " << std::hexfloat << row.kc << ", p = " << row.p);
+        for (const bool scaled : {false, true}) {
+            const double scale = scaled ? row.p : 1.0;
+            const double expected = scaled ? row.scaled : row.pi;
+            EXPECT_LE(ulp_distance(ellip::disk_integrals_complement(row.kc, row.p, scale).scaled_pi, expected),
+                      complement_bound);
+            EXPECT_LE(ulp_distance(ellip::ring_integrals_complement(row.kc, row.p, scale).scaled_pi, expected),
+                      complement_bound);
+        }
+    }
+}
+
+TEST(EllipTogether, SameBitsAsTheSeparateCalls) {
+    // kc over the whole range a kernel forms (0 < kc <= 1, and a little
+    // beyond), p from next to 0 to far above 1, scale 1 and p.
+    const double kcs[] = {1e-300, 1e-150, 3e-17, 1e-9, 1e-4, 0.01, 0.3, 0.5, 0.7071067811865476, 0.9, 0.999999, 1.0, 1.5};
+    const double ps[] = {1e-300, 1e-30, 1e-16, 1e-8, 1e-3, 0.2, 0.5, 1.0, 3.0, 1e4, 1e20};
+    int compared = 0;
+    for (const double kc : kcs) {
+        const double k = ellip::ellipk_complement(kc);
+        const double e = ellip::ellipe_complement(kc);
+        for (const double p : ps) {
+            for (const double scale : {1.0, p}) {
+                SCOPED_TRACE(testing::Message() << "kc = " << kc << ", p = " << p << ", scale = " << scale);
+                const double pi = ellip::ellippi_complement(kc, p, scale);
+                const ellip::DiskIntegrals disk = ellip::disk_integrals_complement(kc, p, scale);
+                const ellip::RingIntegrals ring = ellip::ring_integrals_complement(kc, p, scale);
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(disk.k), std::bit_cast<std::uint64_t>(k));
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(disk.e), std::bit_cast<std::uint64_t>(e));
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(disk.scaled_pi), std::bit_cast<std::uint64_t>(pi));
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(ring.k), std::bit_cast<std::uint64_t>(k));
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(ring.scaled_pi), std::bit_cast<std::uint64_t>(pi));
+                ++compared;
+            }
+        }
+    }
+    EXPECT_EQ(compared, 13 * 11 * 2);
+}
+
+TEST(EllipTogether, EndOfTheRange) {
+    // kc = 0 is m = 1: K and Pi infinite, E = 1, as the separate calls say.
+    const ellip::DiskIntegrals disk = ellip::disk_integrals_complement(0.0, 0.5, 0.5);
+    EXPECT_EQ(disk.k, inf);
+    EXPECT_EQ(disk.e, 1.0);
+    EXPECT_EQ(disk.scaled_pi, inf);
+    const ellip::RingIntegrals ring = ellip::ring_integrals_complement(0.0, 0.5, 0.5);
+    EXPECT_EQ(ring.k, inf);
+    EXPECT_EQ(ring.scaled_pi, inf);
+    // kc = 1 is m = 0: K = E = pi/2, Pi(n, 0) = pi / (2 sqrt(1 - n)).
+    const ellip::DiskIntegrals zero = ellip::disk_integrals_complement(1.0, 0.25, 1.0);
+    EXPECT_EQ(zero.k, half_pi);
+    EXPECT_EQ(zero.e, half_pi);
+    EXPECT_LE(ulp_distance(zero.scaled_pi, 2.0 * half_pi), 2.0);
+}
+
+// ---------------------------------------------------------------------------
 // Identities, independent of the reference table.
 
 double k_of(double m) { return ellip::ellipk(m).value(); }

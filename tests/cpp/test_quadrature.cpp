@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -478,6 +480,33 @@ INSTANTIATE_TEST_SUITE_P(
               1718.2818284590452353602874713527, false}),
     noisy_name);
 
+// A short piece after a long one stops at the rounding of the sum, not of its
+// own small integral: noise of 1e-8 relative (far above the floor of a sweep
+// on its own) in a piece holding 1e-6 of the whole. Only the order counts.
+double bit_noise(double x) {
+    std::uint64_t b = std::bit_cast<std::uint64_t>(x);
+    b ^= b >> 29;
+    b *= 0xbf58476d1ce4e5b9u;
+    b ^= b >> 32;
+    return static_cast<double>(b & 1023u) / 1023.0 - 0.5;
+}
+
+TEST(Quadrature, ShortPieceSharesTheFloorOfThePiecesBefore) {
+    const auto f = [](double x) { return std::exp(x) * (1.0 + (x > 0.999999 ? 1e-8 * bit_noise(x) : 0.0)); };
+    const std::array<double, 1> cut{0.999999};
+    const de::Estimate alone = de::integrate(f, 0.999999, 1.0, 1e-16);
+    const de::Estimate split = de::integrate_split(f, 0.0, 1.0, cut, 1e-16);
+    const de::Estimate first = de::integrate(f, 0.0, 0.999999, 1e-16);
+    EXPECT_EQ(alone.evaluations, 385u);
+    EXPECT_LT(split.evaluations - first.evaluations, 385u);
+    EXPECT_NEAR(split.integral, 1.7182818284590452353602874713527, 2e-14);
+    // Reversed, the short piece comes first and has nothing to share.
+    const auto g = [&](double x) { return f(1.0 - x); };
+    const std::array<double, 1> mirrored{1.0 - 0.999999};
+    const de::Estimate reversed = de::integrate_split(g, 0.0, 1.0, mirrored, 1e-16);
+    EXPECT_GE(reversed.evaluations, 385u + 25u);
+}
+
 // Split integrals: closed forms of integrands with a kink or an infinite
 // slope at the cuts. One sweep across them is 1e-9 to 1e-4 off.
 struct Kinked {
@@ -525,16 +554,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Quadrature, SplitIsTheSumOfItsSweepsInOrder) {
     // Skipped cuts leave no trace: the same sweeps, summed left to right,
-    // bit for bit, and the evaluations and errors added.
+    // bit for bit, and the evaluations and errors added; each sweep's floor
+    // counts the integral of |f| over the pieces before it.
     const auto f = [](double x) { return std::sqrt(std::fabs(x - 0.25)) * std::exp(x); };
     const std::vector<double> cuts{std::numeric_limits<double>::quiet_NaN(), 0.0, 0.25, 0.25, 0.1, 0.75, 1.0};
     const de::Estimate split = de::integrate_split(f, 0.0, 1.0, cuts, 1e-16);
     const de::Estimate p1 = de::integrate(f, 0.0, 0.25, 1e-16);
-    const de::Estimate p2 = de::integrate(f, 0.25, 0.75, 1e-16);
-    const de::Estimate p3 = de::integrate(f, 0.75, 1.0, 1e-16);
+    const de::Estimate p2 = de::integrate(f, 0.25, 0.75, 1e-16, p1.magnitude);
+    const de::Estimate p3 = de::integrate(f, 0.75, 1.0, 1e-16, p1.magnitude + p2.magnitude);
     EXPECT_EQ(split.integral, (p1.integral + p2.integral) + p3.integral);
     EXPECT_EQ(split.error, (p1.error + p2.error) + p3.error);
     EXPECT_EQ(split.evaluations, p1.evaluations + p2.evaluations + p3.evaluations);
+    // The integrand is positive: the magnitudes are the integral, to the rule's accuracy.
+    EXPECT_NEAR(split.magnitude, split.integral, 1e-14);
     // Without cuts inside (a, b) it is one sweep.
     const de::Estimate none = de::integrate_split(f, 0.0, 1.0, std::vector<double>{-0.5, 1.5}, 1e-16);
     const de::Estimate one = de::integrate(f, 0.0, 1.0, 1e-16);
