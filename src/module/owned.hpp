@@ -7,6 +7,13 @@
 
 namespace tovimera::module {
 
+// A daemon thread that wakes during interpreter exit is ended by pthread_exit,
+// and the forced unwind runs our destructors with no thread state: the
+// reference is then left to the dying process rather than touched.
+inline void release_reference(PyObject* object) noexcept {
+    if (object != nullptr && PyThreadState_GetUnchecked() != nullptr) Py_DECREF(object);
+}
+
 class Owned {
 public:
     Owned() = default;
@@ -19,7 +26,7 @@ public:
         }
         return *this;
     }
-    ~Owned() { Py_XDECREF(object_); }
+    ~Owned() { release_reference(object_); }
 
     [[nodiscard]] PyObject* get() const noexcept { return object_; }
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
