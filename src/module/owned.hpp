@@ -10,8 +10,18 @@ namespace tovimera::module {
 // A daemon thread that wakes during interpreter exit is ended by pthread_exit,
 // and the forced unwind runs our destructors with no thread state: the
 // reference is then left to the dying process rather than touched.
+inline bool attached_here() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    // The process-wide current state must be this thread's own. (With
+    // sub-interpreters present 3.11 no longer tracks this and says yes.)
+    return PyGILState_Check() != 0;
+#endif
+}
+
 inline void release_reference(PyObject* object) noexcept {
-    if (object != nullptr && PyThreadState_GetUnchecked() != nullptr) Py_DECREF(object);
+    if (object != nullptr && attached_here()) Py_DECREF(object);
 }
 
 class Owned {
