@@ -48,25 +48,35 @@ def speedup(repeats=3):
 
 def stall():
     call()
-    pauses = []
-    done = threading.Event()
 
-    def collect():
-        while not done.is_set():
-            started = time.perf_counter()
-            gc.collect()
-            pauses.append(time.perf_counter() - started)
+    def collections_beside(main_thread_work):
+        pauses = []
+        done = threading.Event()
 
-    collector = threading.Thread(target=collect)
-    collector.start()
-    started = time.perf_counter()
-    tovimera.integrated_heyrovsky_magnification([0.3 + 1e-4 * i for i in range(20_000)], 1.0, 0.1)
-    seconds = time.perf_counter() - started
-    done.set()
-    collector.join()
-    pauses.sort()
-    print(f"call {seconds:.2f} s; {len(pauses)} collections beside it, "
-          f"median {1e3 * pauses[len(pauses) // 2]:.2f} ms, longest {1e3 * pauses[-1]:.2f} ms")
+        def collect():
+            while not done.is_set():
+                started = time.perf_counter()
+                gc.collect()
+                pauses.append(time.perf_counter() - started)
+
+        collector = threading.Thread(target=collect)
+        collector.start()
+        started = time.perf_counter()
+        main_thread_work()
+        seconds = time.perf_counter() - started
+        done.set()
+        collector.join()
+        pauses.sort()
+        return seconds, pauses
+
+    seconds, pauses = collections_beside(
+        lambda: tovimera.integrated_heyrovsky_magnification([0.3 + 1e-4 * i for i in range(20_000)], 1.0, 0.1))
+    # The same collections beside a sleeping thread: what the machine's other
+    # work alone does to the pauses.
+    _, floor = collections_beside(lambda: time.sleep(seconds))
+    for name, values in (("beside the call", pauses), ("beside sleep()", floor)):
+        print(f"{name}: {len(values)} collections in {seconds:.2f} s, median {1e3 * values[len(values) // 2]:.2f} ms, "
+              f"99th percentile {1e3 * values[int(0.99 * (len(values) - 1))]:.2f} ms, longest {1e3 * values[-1]:.2f} ms")
 
 
 def pool(repeats=5):
