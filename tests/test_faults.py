@@ -1,7 +1,10 @@
 """Faults around the worker pool and the interpreter: a failing item inside a
 parallel map, a pool that cannot be created, fork() during a parallel map,
-KeyboardInterrupt arriving during a long call, and calls at the recursion limit. Each runs in a child process,
-since a fault here may hang or kill the process, and each child has a timeout.
+KeyboardInterrupt arriving during a long call, calls at the recursion limit,
+other threads during a long call, re-entrance while a first-use value is
+made, interpreter exit with daemon threads inside a call, and
+sub-interpreters. Each runs in a child process, since a fault here may hang or
+kill the process, and each child has a timeout.
 """
 
 import ast
@@ -189,12 +192,10 @@ def test_a_thread_count_beyond_the_system_panics_every_map_and_spares_the_rest(h
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_fork_while_another_thread_is_inside_a_parallel_map():
-    # The fork is requested while another thread is inside a map. With the GIL
-    # the forking thread cannot even run then (the module holds the lock for
-    # the whole call); free-threaded, os.fork() first stops the world, which
-    # waits for that thread to come back from the module (it stays attached
-    # throughout), so in both builds the child starts between two maps. What
-    # must hold either way: no child hangs and every child computes correctly.
+    # The fork is requested while another thread is inside a map, which it
+    # computes detached from the interpreter: the child may start in the
+    # middle of it, with none of the pool's workers. No child may hang and
+    # every child must compute correctly.
     figures, _ = run_child(
         """
         big = [1e-4 * i for i in range(300_000)]
@@ -249,15 +250,15 @@ def test_fork_while_another_thread_is_inside_a_parallel_map():
     print(f"\nfork: {figures}")
     assert figures["forks"] == "8" and figures["hung"] == "0" and figures["wrong"] == "0"
     assert figures["parent_ok"] == "True"
-    if FREE_THREADED:
-        assert int(figures["requested_inside"]) > 0, "no fork was requested during a map"
+    assert int(figures["requested_inside"]) > 0, "no fork was requested during a map"
 
 
-@pytest.mark.skipif(not hasattr(os, "fork") or not FREE_THREADED, reason="needs fork and a free-threaded interpreter")
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_fork_while_another_thread_is_creating_the_pool():
     # A child forked while the pool's one-time creation is under way would
-    # find its guard taken forever. os.fork() waits for the creating thread to
-    # return (see above), so this guards against that wait going away.
+    # find it under way forever. The creating thread is detached, so nothing
+    # in the interpreter holds os.fork() back: the pool's own fork handler
+    # must wait for the creation to end.
     figures, _ = run_child(
         """
         import signal
@@ -298,12 +299,9 @@ def test_fork_while_another_thread_is_creating_the_pool():
 
 @pytest.mark.parametrize(
     "how",
-    [
-        "setitimer",
-        # With the GIL no Python thread runs during a call (the module holds
-        # the lock throughout), so only the kernel's timer can interrupt it.
-        pytest.param("interrupt_main", marks=pytest.mark.skipif(not FREE_THREADED, reason="needs free threading")),
-    ],
+    # The computation runs detached, so a Python timer thread runs during it
+    # on every build.
+    ["setitimer", "interrupt_main"],
 )
 @pytest.mark.parametrize("function", ["witt_mao_magnification", "integrated_witt_mao_magnification"])
 def test_keyboard_interrupt_during_a_long_call(how, function):
@@ -452,3 +450,212 @@ def test_a_first_failure_just_below_the_recursion_limit_is_raised(kind, expected
         outcomes.add(figures["outcome"])
     assert outcomes <= {expected, "RecursionError", "RecursionError-before-the-call"}
     assert expected in outcomes
+
+
+# ------------------------------------------------ other threads during a call
+
+# The last argument's conversion marks the start of the computation; from
+# there until the call returns, the calling thread runs no Python code. With a
+# switch interval of 1000 s the caller would keep the GIL all that time if it
+# did not detach; the helpers give it up at every turn (sleep(0)).
+BESIDE_A_LONG_CALL = """
+import array, gc
+state = {"phase": "converting", "progress": 0, "collections": 0}
+
+class MarksTheStart:
+    def __float__(self):
+        state["phase"] = "computing"
+        return 0.1
+
+def count():
+    while state["phase"] != "done":
+        if state["phase"] == "computing":
+            state["progress"] += 1
+        time.sleep(0)
+
+def collect():
+    # Counts only collections that began and ended inside the computation.
+    while state["phase"] != "done":
+        if state["phase"] == "computing":
+            gc.collect()
+            if state["phase"] == "computing":
+                state["collections"] += 1
+        time.sleep(0)
+
+sys.setswitchinterval(1000)
+helpers = [threading.Thread(target=count), threading.Thread(target=collect)]
+for helper in helpers:
+    helper.start()
+started = time.perf_counter()
+CALL
+state["phase"] = "done"
+seconds = time.perf_counter() - started
+for helper in helpers:
+    helper.join()
+report(seconds=round(seconds, 3), progress=state["progress"], collections=state["collections"])
+"""
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        "tovimera.integrated_heyrovsky_magnification([0.3 + 1e-4 * i for i in range(8000)], 1.0, MarksTheStart())",
+        # A buffer, not 3e6 Python floats that every free-threaded collection would walk.
+        "disk(array.array('d', [1e-6 * i for i in range(3_000_000)]), 1.0, MarksTheStart())",
+    ],
+    ids=["serial", "parallel_map"],
+)
+def test_other_threads_run_and_collect_during_a_long_call(call):
+    # One worker leaves the second core to the helpers.
+    figures, _ = run_child(BESIDE_A_LONG_CALL.replace("CALL", call), env={"RAYON_NUM_THREADS": "1"})
+    print(f"\nbeside a long call: {figures}")
+    # With the GIL: the counter runs at all. Free-threaded: every collection
+    # stops the world, which an attached caller would hold up to the call's end.
+    assert int(figures["progress"]) > 0
+    assert int(figures["collections"]) >= 5
+
+
+# -------------------------------------------------- first-use values re-entered
+
+REENTERED_FIRST_USE = """
+import builtins
+real_import = builtins.__import__
+reentered = []
+
+def hook(name, *args, **kwargs):
+    # Python code that runs while the module fetches collections.abc and
+    # needs the same value on the same thread.
+    if name == "collections.abc" and not reentered:
+        reentered.append(True)
+        try:
+            disk(5, 1.0, 1.0)
+        except TypeError as error:
+            reentered.append(str(error))
+    return real_import(name, *args, **kwargs)
+
+builtins.__import__ = hook
+try:
+    disk({1.0}, 1.0, 1.0)
+except TypeError as error:
+    outer = str(error)
+builtins.__import__ = real_import
+report(inner=reentered[-1].replace(" ", "_"), outer=outer.replace(" ", "_"))
+"""
+
+
+def test_the_sequence_type_is_made_without_a_lock_held_over_python_code():
+    figures, _ = run_child(REENTERED_FIRST_USE, timeout=60)
+    assert figures["inner"] == "'int'_object_is_not_an_instance_of_'Sequence'"
+    assert figures["outer"] == "'set'_object_is_not_an_instance_of_'Sequence'"
+
+
+# ------------------------------------------- interpreter exit beside a daemon
+
+# The main thread leaves while a daemon thread is inside a call. CPython ends
+# the daemon with pthread_exit when it next wants the interpreter: inside a
+# conversion's Python code, or as it re-attaches after the computation.
+EXIT_BESIDE_A_DAEMON = """
+class Slow:
+    def __float__(self):
+        time.sleep(0.0005)
+        return 0.5
+
+class SlowItems:
+    def __len__(self):
+        return 2000
+    def __getitem__(self, index):
+        if index >= 2000:
+            raise IndexError(index)
+        time.sleep(0.0005)
+        return 0.5
+
+calls = {
+    "float_items": lambda: tovimera.integrated_witt_mao_magnification([Slow() for _ in range(2000)], 1.0, 0.1),
+    "python_sequence": lambda: disk(SlowItems(), 1.0, 0.1),
+    "float_argument": lambda: tovimera.integrated_witt_mao_magnification([0.5] * 10, 1.0, Slow()),
+    "computing": lambda: tovimera.integrated_heyrovsky_magnification([0.3 + 1e-4 * i for i in range(3000)], 1.0, 0.1),
+    "parallel_map": lambda: disk([1e-6 * i for i in range(2_000_000)], 1.0, 0.1),
+}
+inside = threading.Event()
+
+def work():
+    while True:
+        inside.set()
+        calls[KIND]()
+
+threading.Thread(target=work, daemon=True).start()
+inside.wait()
+time.sleep(0.05)
+report(leaving=True)
+"""
+
+
+@pytest.mark.parametrize("kind", ["float_items", "python_sequence", "float_argument", "computing", "parallel_map"])
+def test_interpreter_exit_with_a_daemon_thread_inside_a_call(kind):
+    for _ in range(3):
+        figures, _ = run_child(EXIT_BESIDE_A_DAEMON.replace("KIND", repr(kind)), timeout=60)
+        assert figures["leaving"] == "True"
+
+
+# ------------------------------------------------------- sub-interpreters
+
+FAILURES = """
+import sys, tovimera
+class HugeLength:
+    def __len__(self):
+        return sys.maxsize
+    def __getitem__(self, index):
+        raise IndexError(index)
+seen = []
+for call in (lambda: tovimera.witt_mao_magnification(HugeLength(), 1.0, 0.1),
+             lambda: tovimera.witt_mao_magnification(5, 1.0, 0.1)):
+    try:
+        call()
+    except BaseException as error:
+        seen.append((type(error).__module__, type(error).__name__, error.args, getattr(error, "__notes__", [])))
+
+"""
+
+# The sub-interpreter makes the panic type, the Sequence type and the interned
+# names first and is destroyed; the main interpreter then uses its own.
+SUB_INTERPRETER = f"""
+import _interpreters
+FAILURES = {FAILURES!r}
+interpreter = _interpreters.create(_interpreters.new_config(CONFIG))
+try:
+    failure = _interpreters.exec(interpreter, FAILURES + "assert seen[0][1] == 'PanicException', seen")
+finally:
+    _interpreters.destroy(interpreter)
+namespace = {{}}
+exec(FAILURES, namespace)
+try:
+    disk(namespace["HugeLength"](), 1.0, 0.1)
+except BaseException as error:
+    panic_type = type(error)
+panic_type.__doc__ = "x"
+import gc
+gc.collect()
+report(sub=("none" if failure is None else failure.type.__name__ + ":" + failure.msg).replace(" ", "_"),
+       main=repr(namespace["seen"]).replace(" ", "_"), doc=panic_type.__doc__)
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="_interpreters arrived in 3.13")
+@pytest.mark.parametrize(
+    "config, outcome",
+    [
+        ("'legacy'", "none"),
+        ("'isolated', gil='shared'", "none"),
+        ("'isolated'", "ImportError:module_tovimera_does_not_support_loading_in_subinterpreters"),
+    ],
+    ids=["legacy", "own_allocator_shared_gil", "own_gil"],
+)
+def test_values_made_in_a_sub_interpreter_die_with_it(config, outcome):
+    figures, _ = run_child(SUB_INTERPRETER.replace("CONFIG", config), timeout=60)
+    assert figures["sub"] == outcome
+    expected = [
+        ("pyo3_runtime", "PanicException", ("capacity overflow",), []),
+        ("builtins", "TypeError", ("'int' object is not an instance of 'Sequence'",), ["while processing 'l'"]),
+    ]
+    assert figures["main"] == repr(expected).replace(" ", "_")
+    assert figures["doc"] == "x"

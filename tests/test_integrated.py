@@ -90,14 +90,31 @@ def test_order_length_and_repeats():
 
 
 def test_degenerate_inputs_follow_the_arithmetic():
-    # rstar = 0: the disk route's whole-disk term is infinite, the ring route's
-    # rings all fail, which count as nothing.
+    # rstar = 0: the disk route's whole-disk term is infinite.
     assert disk_route([0.5, 2.0], 1.0, 0.0) == [math.inf, math.inf]
-    assert ring_route([0.5, 2.0], 1.0, 0.0) == [0.0, 0.0]
     assert math.isnan(disk_route([math.nan], 1.0, 0.1)[0])
-    assert ring_route([math.nan], 1.0, 0.1) == [0.0]
     values = disk_route([0.5, 2.0], 0.0, 1.0)
     assert len(values) == 2
+
+
+def ring_flux_map(l, re, rstar):
+    return tovimera.integrated_flux_map_heyrovsky_magnification(l, re, rstar, [0.0, 0.5, 1.0], [1.0, 0.8, 0.3])
+
+
+# Where every ring fails (no source radius, a separation that is no distance)
+# no quadrature node is finite; the empty sum of 0 would pose as a
+# magnification, which is never below 1.
+@pytest.mark.parametrize("route", [ring_route, ring_flux_map], ids=["ring", "ring_flux_map"])
+@pytest.mark.parametrize("l", [math.nan, -0.5, -3.0])
+def test_a_separation_without_any_finite_ring_gives_nan(route, l):
+    values = route([0.5, l, 2.0], 1.0, 0.1)
+    assert math.isnan(values[1])
+    assert values[0::2] == route([0.5, 2.0], 1.0, 0.1) and min(values[0::2]) > 1.0
+
+
+@pytest.mark.parametrize("route", [ring_route, ring_flux_map], ids=["ring", "ring_flux_map"])
+def test_a_source_without_radius_gives_nan_on_the_ring_routes(route):
+    assert all(math.isnan(v) for v in route([0.0, 0.5, 2.0], 1.0, 0.0))
 
 
 # The lens at and next to the source centre: the rings within 1e-5 of it used

@@ -3,6 +3,7 @@
 import array
 import math
 import struct
+import warnings
 
 import numpy as np
 import pytest
@@ -118,6 +119,44 @@ class Sequence:
 @pytest.mark.parametrize("length", [ValueError("no length"), 0, 1, 100, 10**6])
 def test_length_hint_failures_and_lies_do_not_change_the_result(length):
     assert disk(Sequence([1.0, 2.0], length=length), 1.0, 0.1) == EXPECTED
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, SystemExit])
+def test_a_length_hint_that_stops_the_program_is_not_discarded(stop):
+    error = raised(Sequence([1.0, 2.0], length=stop()), 1.0, 0.1)
+    assert type(error) is stop
+    assert error.__notes__ == ["while processing 'l'"]
+
+
+class ReversedArray(array.array):
+    def __iter__(self):
+        return reversed(list(super().__iter__()))
+
+
+class ReversedNdarray(np.ndarray):
+    def __iter__(self):
+        return reversed(list(super().__iter__()))
+
+
+# A subclass may iterate otherwise than its buffer reads; what the module
+# sees must not depend on the item type taking the buffer shortcut.
+@pytest.mark.parametrize("code", ["d", "f"])
+def test_subclasses_of_array_types_are_iterated(code):
+    separations = [0.5, 2.0, 1.0]
+    expected = disk(separations[::-1], 1.0, 0.1)
+    assert disk(ReversedArray(code, separations), 1.0, 0.1) == expected
+    dtype = np.float64 if code == "d" else np.float32
+    assert disk(np.array(separations, dtype=dtype).view(ReversedNdarray), 1.0, 0.1) == expected
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.float16])
+def test_a_masked_array_reads_masked_items_as_nan_for_every_dtype(dtype):
+    masked = np.ma.array(np.array([0.5, 1.0, 2.0], dtype=dtype), mask=[False, True, False])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # numpy's note on masked items
+        values = disk(masked, 1.0, 0.1)
+    assert math.isnan(values[1])
+    assert values[0::2] == disk([0.5, 2.0], 1.0, 0.1)
 
 
 def test_an_iterator_that_raises_midway_ends_the_call_with_its_exception():

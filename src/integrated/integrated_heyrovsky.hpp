@@ -23,18 +23,22 @@ std::vector<double> _integrated_heyrovsky_magnification(const std::vector<double
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {
+        bool any_finite = false;
         const auto weighted_ring = [&](double r) {
             const Expected<double> ring = heyrovsky_magnification(separation, r, re, rstar);
             // A failed ring counts as nothing: the quadrature drops NaN nodes.
             const double value = ring.has_value() ? ring.value() : std::nan("");
-            return profile(r) * ((two_pi * r) * value);
+            const double weighted = profile(r) * ((two_pi * r) * value);
+            any_finite = any_finite || std::isfinite(weighted);
+            return weighted;
         };
         // The ring magnification is logarithmically singular at r = l; the
         // rule converges fast on an end-point singularity, slowly inside.
         // Outside 0 < l < 1 the split skips the cut: one sweep.
         const std::array<double, 1> lens{separation};
         const double j = double_exponential::integrate_split(weighted_ring, 0.0, 1.0, lens, 1e-16).integral;
-        result.push_back(j / normalisation);
+        // With no finite node the sum is an empty 0, not a magnification.
+        result.push_back(any_finite ? j / normalisation : std::nan(""));
     }
     return result;
 }

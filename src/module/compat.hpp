@@ -29,6 +29,12 @@ inline void PyErr_SetRaisedException(PyObject* exception) {
 }
 #endif
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// 3.13: this thread's state, NULL when it is detached, without a fatal error.
+// (3.11 keeps one current state for the whole process: no stand-in there.)
+inline PyThreadState* PyThreadState_GetUnchecked() { return _PyThreadState_UncheckedGet(); }
+#endif
+
 #if PY_VERSION_HEX < 0x030E0000
 // 3.14: the next item of an iterator, telling exhaustion apart from failure.
 inline int PyIter_NextItem(PyObject* iterator, PyObject** item) {

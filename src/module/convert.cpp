@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "common/panic.hpp"
 #include "module/owned.hpp"
@@ -21,15 +22,35 @@ constexpr std::size_t max_elements = static_cast<std::size_t>(PTRDIFF_MAX) / siz
     panic("PyObject pointer is null");
 }
 
+// A failure of an optional step (a size hint, a buffer) is dropped, unless
+// it is not an Exception: KeyboardInterrupt and SystemExit must reach the user.
+bool discard_optional_failure() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// Types whose iteration yields exactly their buffer's items. A subclass may
+// iterate otherwise (a masked array hides masked items), so it is iterated.
+// Matched by name, as neither type is reachable without importing its module;
+// a class that only borrows the name has its own base.
+bool iterates_as_buffer(PyTypeObject* type) {
+    if (type == &PyMemoryView_Type) return true;
+    if (type->tp_base != &PyBaseObject_Type) return false;
+    return std::strcmp(type->tp_name, "numpy.ndarray") == 0 ||
+           std::strcmp(type->tp_name, "array.array") == 0;
+}
+
+enum class Copied { yes, no, failed };
+
 // A one-dimensional, contiguous buffer of native doubles (numpy float64,
 // array('d'), their memoryviews) is copied in one go: iterating it would make
 // one Python float per element only to read it back.
-bool copy_double_buffer(PyObject* object, std::vector<double>& values) {
-    if (!PyObject_CheckBuffer(object)) return false;
+Copied copy_double_buffer(PyObject* object, std::vector<double>& values) {
+    if (!iterates_as_buffer(Py_TYPE(object)) || !PyObject_CheckBuffer(object)) return Copied::no;
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_ND) < 0) {
-        PyErr_Clear();
-        return false;
+        return discard_optional_failure() ? Copied::no : Copied::failed;
     }
     const char* format = view.format != nullptr ? view.format : "B";
     const bool native_double = (format[0] == 'd' && format[1] == '\0') ||
@@ -42,7 +63,7 @@ bool copy_double_buffer(PyObject* object, std::vector<double>& values) {
         values.assign(first, first + count);
     }
     PyBuffer_Release(&view);
-    return usable;
+    return usable ? Copied::yes : Copied::no;
 }
 
 }  // namespace
@@ -60,11 +81,15 @@ Result<std::vector<double>> to_separations(PyObject* object) {
     }
     if (PySequence_Check(object) == 0) return ErrorObject::cast(object, sequence_type());
     std::vector<double> values;
-    if (copy_double_buffer(object, values)) return values;
+    switch (copy_double_buffer(object, values)) {
+        case Copied::yes: return values;
+        case Copied::failed: return fetch_error();
+        case Copied::no: break;
+    }
 
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
-        PyErr_Clear();
+        if (!discard_optional_failure()) return fetch_error();
         hint = 0;
     }
     if (static_cast<std::size_t>(hint) > max_elements) panic("capacity overflow");

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/panic.hpp"
+#include "module/owned.hpp"
 #include "module/process_values.hpp"
 
 namespace tovimera::module {
@@ -67,9 +68,9 @@ ErrorObject& ErrorObject::operator=(ErrorObject&& other) noexcept {
 ErrorObject::~ErrorObject() { release(); }
 
 void ErrorObject::release() noexcept {
-    Py_CLEAR(object_);
-    Py_CLEAR(expected_);
-    Py_CLEAR(instance_);
+    release_reference(std::exchange(object_, nullptr));
+    release_reference(std::exchange(expected_, nullptr));
+    release_reference(std::exchange(instance_, nullptr));
 }
 
 PyObject* ErrorObject::value_object() const {

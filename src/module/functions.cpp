@@ -10,6 +10,7 @@
 #include "kernels/ring.hpp"
 #include "module/bind.hpp"
 #include "module/call_entry.hpp"
+#include "module/detach.hpp"
 
 namespace tovimera::module {
 namespace {
@@ -23,7 +24,9 @@ Result<PyObject*> witt_mao_body(PyObject* const* args, Py_ssize_t nargs, PyObjec
     return bind<Sequence, Float, Float>(
         "witt_mao_magnification", {"l", "re", "rstar"}, args, nargs, kwnames,
         [](std::vector<double> l, double re, double rstar) -> Result<PyObject*> {
-            return to_python(witt_mao_magnification(std::move(l), re, rstar));
+            const auto evaluations = static_cast<double>(l.size());
+            return to_python(detached_if(
+                evaluations, [&] { return witt_mao_magnification(std::move(l), re, rstar); }));
         });
 }
 
@@ -32,7 +35,7 @@ Result<PyObject*> integrated_witt_mao_body(PyObject* const* args, Py_ssize_t nar
     return bind<Sequence, Float, Float>(
         "integrated_witt_mao_magnification", {"l", "re", "rstar"}, args, nargs, kwnames,
         [](std::vector<double> l, double re, double rstar) -> Result<PyObject*> {
-            return to_python(integrated_witt_mao_magnification(l, re, rstar));
+            return to_python(detached([&] { return integrated_witt_mao_magnification(l, re, rstar); }));
         });
 }
 
@@ -43,7 +46,8 @@ Result<PyObject*> integrated_flux_map_witt_mao_body(PyObject* const* args, Py_ss
         nargs, kwnames,
         [](std::vector<double> l, double re, double rstar, std::vector<double> bl,
            std::vector<double> bf) -> Result<PyObject*> {
-            return to_python(integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf));
+            return to_python(detached(
+                [&] { return integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf); }));
         });
 }
 
@@ -52,7 +56,10 @@ Result<PyObject*> multi_witt_mao_body(PyObject* const* args, Py_ssize_t nargs, P
         "multi_witt_mao_magnification", {"l", "re", "rstar"}, args, nargs, kwnames,
         [](std::vector<double> l, std::vector<double> re,
            std::vector<double> rstar) -> Result<PyObject*> {
-            return to_python(multi_witt_mao_magnification(l, re, rstar));
+            const double evaluations = static_cast<double>(l.size()) * static_cast<double>(re.size()) *
+                                      static_cast<double>(rstar.size());
+            return to_python(detached_if(
+                evaluations, [&] { return multi_witt_mao_magnification(l, re, rstar); }));
         });
 }
 
@@ -60,6 +67,7 @@ Result<PyObject*> heyrovsky_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     return bind<Float, Float, Float, Float>(
         "heyrovsky_magnification", {"l", "r", "re", "rstar"}, args, nargs, kwnames,
         [](double l, double r, double re, double rstar) -> Result<PyObject*> {
+            // One ring: over sooner than a detach would be.
             const Expected<double> value = heyrovsky_magnification(l, r, re, rstar);
             if (!value.has_value()) return runtime_error(value.error());
             return to_python(value.value());
@@ -71,7 +79,7 @@ Result<PyObject*> integrated_heyrovsky_body(PyObject* const* args, Py_ssize_t na
     return bind<Sequence, Float, Float>(
         "integrated_heyrovsky_magnification", {"l", "re", "rstar"}, args, nargs, kwnames,
         [](std::vector<double> l, double re, double rstar) -> Result<PyObject*> {
-            return to_python(integrated_heyrovsky_magnification(l, re, rstar));
+            return to_python(detached([&] { return integrated_heyrovsky_magnification(l, re, rstar); }));
         });
 }
 
@@ -82,7 +90,8 @@ Result<PyObject*> integrated_flux_map_heyrovsky_body(PyObject* const* args, Py_s
         nargs, kwnames,
         [](std::vector<double> l, double re, double rstar, std::vector<double> bl,
            std::vector<double> bf) -> Result<PyObject*> {
-            return to_python(integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf));
+            return to_python(detached(
+                [&] { return integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf); }));
         });
 }
 
@@ -93,8 +102,10 @@ Result<PyObject*> discrete_flux_map_heyrovsky_body(PyObject* const* args, Py_ssi
         nargs, kwnames,
         [](std::vector<double> l, double re, double rstar, std::vector<double> bl,
            std::vector<double> bf) -> Result<PyObject*> {
-            Expected<std::vector<double>> values =
-                discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf);
+            const double evaluations = static_cast<double>(l.size()) * static_cast<double>(bl.size());
+            Expected<std::vector<double>> values = detached_if(evaluations, [&] {
+                return discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf);
+            });
             if (!values.has_value()) return runtime_error(values.error());
             return to_python(std::move(values).value());
         });

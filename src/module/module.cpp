@@ -1,6 +1,8 @@
 // The module's face towards CPython: multi-phase initialisation, whose
 // execution step adds the functions to each new module object.
 
+#include <cxxabi.h>
+
 #include <string>
 
 #include "common/panic.hpp"
@@ -64,7 +66,8 @@ int add_function(PyObject* module, PyMethodDef* record) {
     return 0;
 }
 
-int exec_module(PyObject* module) noexcept {
+// Not noexcept: a forced unwind (see call_entry.hpp) passes through.
+int exec_module(PyObject* module) {
     try {
         if (module == nullptr) return fail(fetch_error());
         if (!PyModule_Check(module)) {
@@ -74,9 +77,13 @@ int exec_module(PyObject* module) noexcept {
             if (add_function(module, &record) < 0) return -1;
         }
         return 0;
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const Panic& failure) {
         try {
             return fail(ErrorObject::panic(failure.message()));
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             report_panic("uncaught panic at ffi boundary", std::source_location::current());
             std::abort();

@@ -1,45 +1,53 @@
 #pragma once
-// Process-wide values made on first use. A thread that finds the value missing
-// detaches from the interpreter while it waits at the guard, so a thread that
-// is initialising (and may need the interpreter itself) can never deadlock
-// against it; the initialising thread re-attaches inside the guard.
+// Values made on first use and kept: one for the main interpreter, kept for
+// the life of the process, and one per sub-interpreter, kept in that
+// interpreter's own dictionary, since an object made with a sub-interpreter's
+// allocator dies with it. No lock is held while one is made: making it may
+// run Python code (an import hook, a signal handler) that needs the same value
+// on the same thread. Threads that race each make one; the first published
+// wins and the others drop theirs.
 
 #include <atomic>
-#include <mutex>
 
+#include "common/panic.hpp"
 #include "module/compat.hpp"
+#include "module/owned.hpp"
 
 namespace tovimera::module {
 
-template <class T>
-class ProcessValue {
+class InterpreterValue {
 public:
-    // `make` runs attached, at most once successfully; it returns the value or
-    // throws (a panic), in which case a later caller tries again.
+    // `key` names the value in a sub-interpreter's dictionary.
+    explicit constexpr InterpreterValue(const char* key) noexcept : key_(key) {}
+
+    // `make` runs attached and returns a new reference, or throws (a panic),
+    // in which case a later caller tries again. The result is borrowed.
     template <class Make>
-    T* get(Make&& make) {
-        if (T* value = value_.load(std::memory_order_acquire)) return value;
-        PyThreadState* detached = PyEval_SaveThread();
-        try {
-            std::call_once(flag_, [&] {
-                PyEval_RestoreThread(detached);
-                detached = nullptr;
-                value_.store(make(), std::memory_order_release);
-            });
-        } catch (...) {
-            if (detached != nullptr) PyEval_RestoreThread(detached);
-            throw;
+    PyObject* get(Make&& make) {
+        if (PyObject* value = peek()) return value;
+        Owned made(make());
+        if (in_main_interpreter()) {
+            PyObject* published = nullptr;
+            if (main_.compare_exchange_strong(published, made.get(), std::memory_order_acq_rel,
+                                              std::memory_order_acquire)) {
+                return made.release();
+            }
+            return published;
         }
-        if (detached != nullptr) PyEval_RestoreThread(detached);
-        return value_.load(std::memory_order_acquire);
+        return publish_here(made.get());
     }
 
-    // The value if it has been made, else NULL; never makes it.
-    T* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+    // The value if this interpreter has one, else NULL; never makes it.
+    PyObject* peek() const noexcept;
 
 private:
-    std::atomic<T*> value_{nullptr};
-    std::once_flag flag_;
+    static bool in_main_interpreter() noexcept {
+        return PyInterpreterState_Get() == PyInterpreterState_Main();
+    }
+    PyObject* publish_here(PyObject* made) const;
+
+    const char* key_;
+    std::atomic<PyObject*> main_{nullptr};
 };
 
 }  // namespace tovimera::module

@@ -7,6 +7,23 @@
 
 namespace tovimera::module {
 
+// A daemon thread that wakes during interpreter exit is ended by pthread_exit,
+// and the forced unwind runs our destructors with no thread state: the
+// reference is then left to the dying process rather than touched.
+inline bool attached_here() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    // The process-wide current state must be this thread's own. (With
+    // sub-interpreters present 3.11 no longer tracks this and says yes.)
+    return PyGILState_Check() != 0;
+#endif
+}
+
+inline void release_reference(PyObject* object) noexcept {
+    if (object != nullptr && attached_here()) Py_DECREF(object);
+}
+
 class Owned {
 public:
     Owned() = default;
@@ -19,7 +36,7 @@ public:
         }
         return *this;
     }
-    ~Owned() { Py_XDECREF(object_); }
+    ~Owned() { release_reference(object_); }
 
     [[nodiscard]] PyObject* get() const noexcept { return object_; }
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }

@@ -4,6 +4,31 @@
 #include "module/once.hpp"
 
 namespace tovimera::module {
+
+PyObject* InterpreterValue::peek() const noexcept {
+    if (in_main_interpreter()) return main_.load(std::memory_order_acquire);
+    PyObject* dictionary = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (dictionary == nullptr) return nullptr;
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* value = PyDict_GetItemString(dictionary, key_);  // borrowed, kept by the dictionary
+    PyErr_SetRaisedException(pending);
+    return value;
+}
+
+PyObject* InterpreterValue::publish_here(PyObject* made) const {
+    PyObject* dictionary = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    const Owned key(PyUnicode_FromString(key_));
+    PyObject* kept = dictionary != nullptr && key ? PyDict_SetDefault(dictionary, key.get(), made)
+                                                  : nullptr;
+    if (kept == nullptr) {
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "no interpreter dictionary");
+        }
+        throw Panic("failed to keep a value for this interpreter");
+    }
+    return kept;
+}
+
 namespace {
 
 constexpr const char* panic_exception_doc =
@@ -23,7 +48,7 @@ PyObject* make_interned(const char* text) {
     return name;
 }
 
-ProcessValue<PyObject> panic_exception;
+InterpreterValue panic_exception("tovimera.PanicException");
 
 }  // namespace
 
@@ -40,22 +65,22 @@ PyObject* panic_exception_type() {
 PyObject* existing_panic_exception_type() noexcept { return panic_exception.peek(); }
 
 PyObject* name_dunder_name() {
-    static ProcessValue<PyObject> value;
+    static InterpreterValue value("tovimera.__name__");
     return value.get([] { return make_interned("__name__"); });
 }
 
 PyObject* name_dunder_all() {
-    static ProcessValue<PyObject> value;
+    static InterpreterValue value("tovimera.__all__");
     return value.get([] { return make_interned("__all__"); });
 }
 
 PyObject* name_add_note() {
-    static ProcessValue<PyObject> value;
+    static InterpreterValue value("tovimera.add_note");
     return value.get([] { return make_interned("add_note"); });
 }
 
 PyObject* sequence_type() {
-    static ProcessValue<PyObject> value;
+    static InterpreterValue value("tovimera.Sequence");
     return value.get([] {
         PyObject* module_name = PyUnicode_FromString("collections.abc");
         PyObject* abc = module_name != nullptr ? PyImport_Import(module_name) : nullptr;

@@ -1,5 +1,6 @@
 #pragma once
-// Values the module creates once per process, on first use, and never frees.
+// Values the module creates on first use and never frees: once for the main
+// interpreter, once in each sub-interpreter that needs them.
 
 #include "module/compat.hpp"
 

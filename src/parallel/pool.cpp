@@ -49,7 +49,21 @@ struct Pool {
 // call, about 0.5 us where this was measured.)
 std::atomic<bool> forked_child{false};
 
-void note_fork_in_child() noexcept { forked_child.store(true, std::memory_order_relaxed); }
+// Held while the pool is created. Callers compute detached from the
+// interpreter, so os.fork() in another thread no longer waits for them: fork
+// waits here instead, or a child would find creation under way for good.
+std::mutex creation;
+std::atomic<const Pool*> created{nullptr};
+
+void before_fork() noexcept { creation.lock(); }
+void after_fork_in_parent() noexcept { creation.unlock(); }
+void after_fork_in_child() noexcept {
+    creation.unlock();
+    forked_child.store(true, std::memory_order_relaxed);
+}
+
+// Registered when the library is loaded, before any thread can create a pool.
+const int fork_handlers_error = pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
 
 // Depth of our range tasks on this thread: a map started inside one is
 // nested and already runs in the arena.
@@ -150,8 +164,8 @@ Pool create_pool() noexcept {
         return pool;
     };
     try {
-        if (const int error = pthread_atfork(nullptr, nullptr, &note_fork_in_child); error != 0) {
-            return fail(("pthread_atfork failed: " + std::system_category().message(error)).c_str());
+        if (fork_handlers_error != 0) {
+            return fail(("pthread_atfork failed: " + std::system_category().message(fork_handlers_error)).c_str());
         }
         pool.threads = thread_count_from_environment();
         if (pool.threads > static_cast<std::size_t>(INT_MAX)) {
@@ -177,10 +191,21 @@ Pool create_pool() noexcept {
     return pool;
 }
 
+// Created once; the losers of a race wait for the winner's pool. Not a
+// function-local static: its guard, unlike `creation`, is not released in a
+// child forked between the end of creation and the guard's release.
 const Pool& running_pool() {
-    static const Pool pool = create_pool();
-    if (!pool.ready) panic(std::string(not_initialized) + ": " + pool.failure);
-    return pool;
+    const Pool* pool = created.load(std::memory_order_acquire);
+    if (pool == nullptr) {
+        const std::lock_guard hold(creation);
+        pool = created.load(std::memory_order_relaxed);
+        if (pool == nullptr) {
+            pool = new Pool(create_pool());
+            created.store(pool, std::memory_order_release);
+        }
+    }
+    if (!pool->ready) panic(std::string(not_initialized) + ": " + pool->failure);
+    return *pool;
 }
 
 // TBB's auto partitioner cuts ranges down to the grain size in case they get
