@@ -84,8 +84,8 @@ def load(folder):
     sets = [read_table(path) for path in sorted(folder.glob("*.tbl"))]
     if not sets:
         raise SystemExit(f"error: no photometry tables in {folder}")
-    # The densest coverage of the peak first: it sets the magnitude scale of the figure.
-    return sorted(sets, key=lambda d: -np.sum(np.abs(d.t - 4656.4) < 0.5))
+    # The survey, with the baseline, first: it sets the magnitude scale of the figure.
+    return sorted(sets, key=lambda d: -len(d.t))
 
 
 class Event:
@@ -353,6 +353,9 @@ def plot(path, event, rows, windows, curves):
     def magnitude(a):
         return 22.0 - 2.5 * np.log10(np.maximum(source[0] * a + blend[0], 1e-30))
 
+    def magnitude_error(a):
+        return 2.5 / math.log(10.0) * source[0] * a_err / np.maximum(source[0] * a + blend[0], 1e-30)
+
     t0, u0, te, rho = p
     grid = np.concatenate([np.linspace(t0 - 3 * te, t0 + 3 * te, 1500), np.linspace(t0 - 0.3, t0 + 0.3, 1500)])
     grid.sort()
@@ -365,11 +368,11 @@ def plot(path, event, rows, windows, curves):
         used, masked = mine & event.mask, mine & ~event.mask
         colour = colours[k % len(colours)]
         for axis in (top, inset):
-            axis.errorbar(event.t[used], magnitude(a_data[used]), yerr=1.0857 * a_err[used] / a_data[used].clip(1e-3),
+            axis.errorbar(event.t[used], magnitude(a_data[used]), yerr=magnitude_error(a_data)[used],
                           fmt="o", ms=2.5, lw=0.6, color=colour, label=f"{d.name} ({np.sum(mine)})" if axis is top else None)
             axis.plot(event.t[masked], magnitude(a_data[masked]), "x", ms=4, color=colour, alpha=0.6)
         bottom.errorbar(event.t[used], magnitude(a_data[used]) - magnitude(curves["tovimera limb-darkened"][used]),
-                        yerr=1.0857 * a_err[used] / a_data[used].clip(1e-3), fmt="o", ms=2, lw=0.5, color=colour)
+                        yerr=magnitude_error(a_data)[used], fmt="o", ms=2, lw=0.5, color=colour)
         bottom.plot(event.t[masked], magnitude(a_data[masked]) - magnitude(curves["tovimera limb-darkened"][masked]),
                     "x", ms=3, color=colour, alpha=0.6)
     for axis in (top, inset):
@@ -377,7 +380,9 @@ def plot(path, event, rows, windows, curves):
         for n, window in enumerate(windows):
             axis.axvspan(*window, color="0.85", zorder=0,
                          label="masked: planetary deviation" if axis is top and n == 0 else None)
-    top.invert_yaxis()
+    shown = np.abs(event.t - t0) < 1.2 * te
+    low, high = np.percentile(magnitude(a_data[shown]), [0.5, 99.5])
+    top.set_ylim(high + 0.3, low - 0.3)
     top.set_xlim(t0 - 1.2 * te, t0 + 1.2 * te)
     top.set_ylabel(f"magnitude ({event.sets[0].name} scale)")
     top.set_title(f"{EVENT}: single lens, finite limb-darkened source; x = masked points")
@@ -389,6 +394,7 @@ def plot(path, event, rows, windows, curves):
     inset.set_ylim(np.max(mags) + 0.1, np.min(mags) - 0.1)
     inset.set_title("peak: the lens crosses the source", fontsize=8)
     inset.tick_params(labelsize=7)
+    inset.ticklabel_format(axis="x", useOffset=False)
     bottom.axhline(0.0, color="k", lw=0.8)
     bottom.set_ylim(0.4, -0.4)
     bottom.set_ylabel("data - model [mag]")
@@ -432,13 +438,16 @@ def main(argv=None):
     print(f"{EVENT}: {len(event.t)} points from {len(event.sets)} datasets: "
           + ", ".join(f"{d.name} {len(d.t)}" for d in event.sets))
 
-    # Start from the brightest point of the densest dataset. Uniform-disk fits (fast) find the
-    # deviations one at a time, each masked before the next fit; every fit that counts then
-    # starts from the last of them.
-    first = event.sets[0]
-    rough = np.array([first.t[np.argmin(first.mag)], 0.005, 10.0, 0.005])
-    windows = []
+    # Starts: each dataset's brightest precise point for t0, with a small grid of impacts and
+    # source sizes; the one with the lowest chi2 for the fast uniform disk leads. Fits from it
+    # find the deviations one at a time, each masked before the next fit; every fit that
+    # counts starts from the last of them.
+    peaks = [d.t[np.argmax(np.where(d.mag_err < 0.05, -d.mag, -np.inf))] for d in event.sets]
     disk = tovimera_models()[1]
+    starts = [np.array([t0, u0, 10.0, rho]) for t0 in peaks for u0 in (0.001, 0.003, 0.01, 0.03)
+              for rho in (0.002, 0.005, 0.01)]
+    rough = min(starts, key=lambda p: disk.chi2(event, p))
+    windows = []
     for _ in range(4):
         rough, _ = fit(disk, event.select(event.mask), rough)
         window = find_deviation(event, rough, disk)
