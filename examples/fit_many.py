@@ -124,18 +124,30 @@ def fit_one(event):
 
     start = time.perf_counter()
     t, flux = event["t"], event["flux"]
-    # Start at the brightest binned point, with a modest impact and a source that matters.
+    # Start at the brightest binned point, from the two best of a small grid of impacts and
+    # source sizes and the best with the lens crossing the source, and keep the best fit: from
+    # any one start, events whose lens passes near the source often settle in a false minimum
+    # (u0 = rho, or a point source).
     order = np.argsort(t)
     smooth = np.convolve(flux[order] / np.median(event["err"]), np.ones(5) / 5, mode="same")
-    x = np.array([t[order][int(np.argmax(smooth))], math.log(0.05), math.log(20.0), math.log(0.01)])
-    value = math.inf
-    for _ in range(5):
-        simplex = np.vstack([x, x + np.diag([0.5, 0.7, 0.3, 0.7])])
-        result = minimize(lambda y: chi2(event, (y[0], *np.exp(y[1:]))), x, method="Nelder-Mead",
-                          options={"initial_simplex": simplex, "xatol": 1e-6, "fatol": 1e-3, "maxfev": 4000})
-        gain, x, value = value - result.fun, result.x, float(result.fun)
-        if gain < 0.01:
-            break
+    peak = t[order][int(np.argmax(smooth))]
+    grid = [(u0, te, rho) for u0 in (0.003, 0.01, 0.03, 0.1, 0.3) for te in (10.0, 30.0)
+            for rho in (0.001, 0.003, 0.01, 0.03)]
+    grid.sort(key=lambda g: chi2(event, (peak, *g)))
+    crossing = [g for g in grid if g[0] < g[2]]
+    best_x, value = None, math.inf
+    for u0, te, rho in grid[:2] + crossing[:1]:
+        x, last = np.array([peak, math.log(u0), math.log(te), math.log(rho)]), math.inf
+        for _ in range(5):
+            simplex = np.vstack([x, x + np.diag([0.5, 0.7, 0.3, 0.7])])
+            result = minimize(lambda y: chi2(event, (y[0], *np.exp(y[1:]))), x, method="Nelder-Mead",
+                              options={"initial_simplex": simplex, "xatol": 1e-6, "fatol": 1e-3, "maxfev": 4000})
+            gain, x, last = last - result.fun, result.x, float(result.fun)
+            if gain < 0.01:
+                break
+        if last < value:
+            best_x, value = x, last
+    x = best_x
     fitted = dict(zip(PARAMETERS, (x[0], *np.exp(x[1:]))))
     dof = len(t) - 4 - 2 * event["sets"]
     return {"name": event["name"], "fitted": fitted, "truth": event["truth"], "chi2": value, "dof": dof,
