@@ -231,8 +231,8 @@ def fit(model, event, start):
 def derivatives(model, event, p, chi2):
     """Gradient and Hessian of chi2 by central differences, fluxes re-solved at every point.
 
-    The steps are a small fraction of each parameter's expected error: t0 moves on the
-    scale u0 tE, the others relative to themselves.
+    Steps of 1 % of each parameter (t0 on the scale u0 tE): with 0.1 % the curvature along
+    the flat valley came out negative at the minimum, for both codes' models.
     """
     steps = 1e-2 * np.array([p[1] * p[2], p[1], p[2], p[3]])
     n = len(p)
