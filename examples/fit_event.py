@@ -22,7 +22,7 @@ import time
 import numpy as np
 from scipy.optimize import minimize
 
-import tovimera
+import tovimera_fit
 
 EVENT = "MOA-2008-BLG-310"
 FOLDER = "MB08310"  # the event's folder in MulensModel's data/photometry_files
@@ -155,10 +155,10 @@ class Model:
 
 def tovimera_models():
     def limb(t, u, t0, u0, te, rho):
-        return np.asarray(tovimera.integrated_heyrovsky_magnification(u / rho, 1.0, rho))
+        return tovimera_fit.magnification(u, rho, "rings", LIMB_COEFFICIENT)
 
     def disk(t, u, t0, u0, te, rho):
-        return np.asarray(tovimera.witt_mao_magnification(u / rho, 1.0, rho))
+        return tovimera_fit.magnification(u, rho, "uniform")
 
     return [Model("limb-darkened", "tovimera", limb), Model("uniform disk", "tovimera", disk)]
 

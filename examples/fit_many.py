@@ -94,10 +94,9 @@ def shipped_events():
 
 
 def disk_magnification(t, t0, u0, te, rho):
-    import tovimera
+    import tovimera_fit
 
-    u = np.hypot(u0, (t - t0) / te)
-    return np.asarray(tovimera.witt_mao_magnification(u / rho, 1.0, rho))
+    return tovimera_fit.magnification(np.hypot(u0, (t - t0) / te), rho, "uniform")
 
 
 def chi2(event, p):
