@@ -1,8 +1,12 @@
 """tovimera_fit: any linear limb-darkening coefficient against 34-digit 2-D integrals and
 against a tabulated profile of the same law, the gamma conversion, names, dtypes and shapes."""
 
+import importlib.metadata
 import json
+import os
 import pathlib
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -137,3 +141,22 @@ def test_not_a_number_separation_stays_in_its_slot(method, a, at_nan):
     got = tovimera_fit.magnification(np.array([0.01, np.nan, np.inf, -0.01, 0.01]), 0.02, method, a)
     assert got[0] == got[4] and got[0] > 1
     np.testing.assert_array_equal(got[1:4], [at_nan] * 3)
+
+
+def test_installed_with_the_extension_and_typed(tmp_path):
+    files = {str(f) for f in importlib.metadata.files("tovimera")}
+    assert {"tovimera_fit/__init__.py", "tovimera_fit/py.typed"} <= files
+    assert pathlib.Path(tovimera_fit.__file__).parent.parent == pathlib.Path(tovimera.__file__).parent
+    # mypy reads the annotations only through py.typed: without it the wrong call goes unseen.
+    (tmp_path / "use.py").write_text(
+        "import tovimera_fit\n"
+        "x = tovimera_fit.magnification([0.1], 0.1, 'rings', 0.5)\n"
+        "reveal_type(tovimera_fit.gamma_from_a(0.5))\n"
+        "tovimera_fit.magnification([0.1], 0.1, 3)\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", f"--cache-dir={tmp_path / 'cache'}", "use.py"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
+    assert 'use.py:3: note: Revealed type is "numpy.ndarray[' in done.stdout, done.stdout
+    assert 'use.py:4: error: Argument 3 to "magnification" has incompatible type "int"; expected "str"' \
+        in done.stdout, done.stdout
+    assert "Found 1 error in 1 file" in done.stdout, done.stdout

@@ -81,10 +81,10 @@ def magnification(
 def gamma_from_a(a: npt.ArrayLike) -> npt.NDArray[np.float64]:
     """MulensModel's gamma of I ∝ 1 - gamma (1 - 3 mu / 2) for the coefficient a: 2a / (3 - a)."""
     a = np.asarray(a, dtype=np.float64)
-    return 2.0 * a / (3.0 - a)
+    return np.asarray(2.0 * a / (3.0 - a))
 
 
 def a_from_gamma(gamma: npt.ArrayLike) -> npt.NDArray[np.float64]:
     """The coefficient a of I(mu) = 1 - a (1 - mu) for MulensModel's gamma: 3 gamma / (2 + gamma)."""
     gamma = np.asarray(gamma, dtype=np.float64)
-    return 3.0 * gamma / (2.0 + gamma)
+    return np.asarray(3.0 * gamma / (2.0 + gamma))
