@@ -34,12 +34,6 @@ def test_matches_the_two_dimensional_integral(entry, method):
     assert got[0] == pytest.approx(float(entry["magnification"]), rel=1e-12, abs=0)
 
 
-def test_reference_table_covers_centre_limb_and_far_outside():
-    points = {(e["u_over_rho"], e["a"]) for e in REFERENCE["entries"]}
-    assert {(0.0, 0.0), (1.0, 1.0), (30.0, 0.3), (1.0, 0.0), (0.0, 1.0)} <= points
-    assert REFERENCE["digits"] >= 30
-
-
 @pytest.mark.parametrize("a", [0.15, 0.45, 0.6, 0.9, 1.0])
 @pytest.mark.parametrize(("method", "flux_map", "tolerance"), [
     # The annulus route smooths the centre by 4e-5 on its own (docs/guide.md).
@@ -88,6 +82,7 @@ def test_gamma_law_is_the_same_profile():
     ({"method": "rings", "a": [0.4, 0.5]}, "rho and a must be single numbers"),
     ({"method": "rings", "a": 3.0}, "a must be finite and below 3"),
     ({"method": "disks", "a": float("nan")}, "a must be finite and below 3"),
+    ({"method": "disks", "a": float("-inf")}, "a must be finite and below 3"),
     ({"method": "rings", "rho": 0.0}, "rho must be positive and finite, got 0.0"),
     ({"method": "uniform", "rho": -0.1}, "rho must be positive and finite, got -0.1"),
     ({"method": "uniform", "rho": float("inf")}, "rho must be positive and finite, got inf"),

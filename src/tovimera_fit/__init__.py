@@ -55,13 +55,13 @@ def magnification(
     # The extension validates nothing; here a bad source would only turn into NaN or 0 later.
     if not 0.0 < rho < np.inf:
         raise ValueError(f"rho must be positive and finite, got {rho}")
-    if not a < 3.0:
+    if not (np.isfinite(a) and a < 3.0):
         raise ValueError(f"a must be finite and below 3 (the disk's flux is 1 - a/3), got {a}")
     if method == "uniform" and a != 0.0:
         raise ValueError(f"method 'uniform' has no limb darkening (a = 0), got a = {a}; "
                          "use 'rings' or 'disks'")
     separations = np.asarray(u)
-    if np.iscomplexobj(separations) or not (separations.dtype.kind in "fiub"):
+    if np.iscomplexobj(separations) or not (separations.dtype.kind in "fiu"):
         raise TypeError(f"u must be real numbers, got dtype {separations.dtype}")
     shape = separations.shape
     # One contiguous float64 run is what the extension copies in a single pass.
