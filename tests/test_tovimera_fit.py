@@ -127,15 +127,13 @@ def test_scalar_and_empty_inputs_keep_their_shape():
     assert tovimera_fit.magnification(np.empty((0, 4)), 0.02, "disks", 0.5).shape == (0, 4)
 
 
-@pytest.mark.parametrize(("method", "a", "at_nan"), [
-    ("uniform", 0.0, np.nan), ("rings", 0.5, np.nan), ("disks", 0.5, np.nan),
-    # The built-in law alone: the ring integral counts a NaN integrand as 0.
-    ("rings", 0.6, 0.0), ("disks", 0.6, np.nan),
+@pytest.mark.parametrize(("method", "a"), [
+    ("uniform", 0.0), ("rings", 0.5), ("disks", 0.5), ("rings", 0.6), ("disks", 0.6),
 ])
-def test_not_a_number_separation_stays_in_its_slot(method, a, at_nan):
+def test_not_a_number_separation_stays_in_its_slot(method, a):
     got = tovimera_fit.magnification(np.array([0.01, np.nan, np.inf, -0.01, 0.01]), 0.02, method, a)
     assert got[0] == got[4] and got[0] > 1
-    np.testing.assert_array_equal(got[1:4], [at_nan] * 3)
+    np.testing.assert_array_equal(got[1:4], [np.nan] * 3)
 
 
 def test_installed_with_the_extension_and_typed(tmp_path):

@@ -44,8 +44,7 @@ def magnification(
         integrated over the radius) or "disks" (limb-darkened, nested uniform disks).
     a: linear limb-darkening coefficient of I(mu) = 1 - a (1 - mu), finite, below 3;
         "uniform" takes only 0.
-    Returns a float64 array of u's shape. A NaN, infinite or negative u gives NaN in its slot
-    (0.0 for "rings" at a = 0.6, where the ring integral drops non-finite values).
+    Returns a float64 array of u's shape. A NaN, infinite or negative u gives NaN in its slot.
     """
     if method not in METHODS:
         raise ValueError(f"unknown method {method!r}: expected one of {', '.join(map(repr, METHODS))}")
