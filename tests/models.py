@@ -171,7 +171,7 @@ def is_sequence(value):
 def length_hint(value):
     try:
         return len(value)
-    except BaseException:  # discarded, whatever it was
+    except Exception:  # discarded; KeyboardInterrupt and SystemExit stop the call
         return 0
 
 

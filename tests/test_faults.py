@@ -19,7 +19,9 @@ import pytest
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 PRELUDE = """
-import math, os, struct, sys, threading, time, warnings
+import math, os, signal, struct, sys, threading, time, warnings
+# A shell's background job starts with SIGINT ignored, which would silence interrupt_main().
+signal.signal(signal.SIGINT, signal.default_int_handler)
 warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
 import tovimera
 disk, multi, ring = tovimera.witt_mao_magnification, tovimera.multi_witt_mao_magnification, tovimera.heyrovsky_magnification
