@@ -54,6 +54,26 @@ def test_both_routes_agree_through_the_limb(l, rho):
     assert relative(disk_route([l], 1.0, rho)[0], ring_route([l], 1.0, rho)[0]) < 1e-11
 
 
+FAR_GRID = [p for p in LIMB_GRID if p.values[0] > 20.0]
+
+
+@pytest.mark.parametrize("l, rho, mean", FAR_GRID, ids=[p.id for p in FAR_GRID])
+@pytest.mark.parametrize("route", [disk_route, ring_route], ids=["disks", "rings"])
+def test_far_from_the_lens_both_routes_are_exact_to_rounding(route, l, rho, mean):
+    # Beyond 20 source radii the law's moment series replaces the integrals;
+    # it keeps the flux literal, so the two sides meet at the switch.
+    assert relative(route([l], 1.0, rho)[0], mean * literal_factor()) < 1e-15
+
+
+@pytest.mark.parametrize("rho", [1e-4, 0.01, 1.0, 10.0])
+@pytest.mark.parametrize("route", [disk_route, ring_route], ids=["disks", "rings"])
+def test_no_step_where_the_series_takes_over(route, rho):
+    below, above = route([20.0, math.nextafter(20.0, 21.0)], 1.0, rho)
+    # Over one ulp of l the magnification falls by far less than the step
+    # allowed: the uniform disk's closed-form error just below its own switch.
+    assert abs(above / below - 1) < 1e-13
+
+
 def test_cached_means_are_the_reference_evaluated_now():
     entry = next(e for e in TABLE["limb_darkened"] if e["l"] == 3.0 and e["rho"] == 1.0)
     assert relative(mp.mpf(entry["rings"]), limb_darkened_mean(3.0, 1.0)) < 1e-30

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "integrated/limb_darkening.hpp"
@@ -15,14 +16,23 @@ namespace tovimera {
 
 // `profile` maps a radius (source radii) to a brightness; it is called once
 // per quadrature node, on this thread.
-template <class Profile>
+inline std::optional<double> no_shortcut(double) noexcept { return std::nullopt; }
+
+// `shortcut` may give a separation's value without the integral (a series far
+// from the lens).
+template <class Profile, class Shortcut = decltype(&no_shortcut)>
 std::vector<double> _integrated_heyrovsky_magnification(const std::vector<double>& l, double re,
                                                          double rstar, double normalisation,
-                                                         const Profile& profile) {
+                                                         const Profile& profile,
+                                                         const Shortcut& shortcut = &no_shortcut) {
     constexpr double two_pi = 6.283185307179586;
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {
+        if (const std::optional<double> value = shortcut(separation)) {
+            result.push_back(*value);
+            continue;
+        }
         bool any_finite = false;
         const auto weighted_ring = [&](double r) {
             const Expected<double> ring = heyrovsky_magnification(separation, r, re, rstar);
@@ -45,8 +55,12 @@ std::vector<double> _integrated_heyrovsky_magnification(const std::vector<double
 
 inline std::vector<double> integrated_heyrovsky_magnification(const std::vector<double>& l,
                                                                double re, double rstar) {
-    return _integrated_heyrovsky_magnification(l, re, rstar, LIMB_DARKENED_FLUX,
-                                               limb_darkening_profile);
+    const double rho = rstar / re;
+    const auto far = [rho](double separation) -> std::optional<double> {
+        if (!limb_darkened_far_field(separation, rho)) return std::nullopt;
+        return limb_darkened_far_from_lens(separation, rho);
+    };
+    return _integrated_heyrovsky_magnification(l, re, rstar, LIMB_DARKENED_FLUX, limb_darkening_profile, far);
 }
 
 }  // namespace tovimera

@@ -36,6 +36,10 @@ inline std::vector<double> integrated_witt_mao_magnification(const std::vector<d
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {
+        if (limb_darkened_far_field(separation, rho)) {
+            result.push_back(limb_darkened_far_from_lens(separation, rho));
+            continue;
+        }
         const double u = separation * rho;
         const auto disk = [u, rho](double x) noexcept { return nested_disk(u, rho, x); };
         const std::array<double, 1> kink{nested_disk_kink(separation)};

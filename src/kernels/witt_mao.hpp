@@ -48,11 +48,18 @@ inline double homogeneous(const std::array<double, N>& c, double a, double b) no
     return sum;
 }
 
+// A circularly symmetric source's mean of f is sum_k rho^(2k) M_2k Lap^k f / (4^k k!^2),
+// M_2k its brightness-weighted mean of r^2k; the uniform disk has M_2k = 1/(k+1).
+// Another profile scales term k by (k+1) M_2k: these are its weights.
+using MomentWeights = std::array<double, 5>;
+inline constexpr MomentWeights uniform_disk_weights = {1.0, 1.0, 1.0, 1.0, 1.0};
+
 // Disk mean of the point-source magnification A(u) = (u^2+2)/(u sqrt(u^2+4)),
 // sum_k rho^(2k) Lap^k A / (4^k k! (k+1)!), each term relative to A in
 // e = (rho/u)^2, b = 4/(u^2+4), a = 1 - b. a and b lie in [0, 1], every term
-// is below 0.125 e^k, and an overflowing u^2 only sends b to 0.
-inline double far_from_lens(double u, double rho) noexcept {
+// is below 0.125 e^k, and an overflowing u^2 only sends b to 0. Weights of 1
+// leave the disk's bits unchanged.
+inline double far_from_lens(double u, double rho, const MomentWeights& w = uniform_disk_weights) noexcept {
     const double x = u * u;
     const double b = 4.0 / (x + 4.0);
     const double a = 1.0 - b;
@@ -62,9 +69,10 @@ inline double far_from_lens(double u, double rho) noexcept {
     const double s = u * std::sqrt(x + 4.0);
     const double point = 1.0 + 4.0 / (s * ((x + 2.0) + s));
     const double series =
-        homogeneous(t1, a, b) +
-        e * (homogeneous(t2, a, b) +
-             e * (homogeneous(t3, a, b) + e * (homogeneous(t4, a, b) + e * homogeneous(t5, a, b))));
+        w[0] * homogeneous(t1, a, b) +
+        e * (w[1] * homogeneous(t2, a, b) +
+             e * (w[2] * homogeneous(t3, a, b) +
+                  e * (w[3] * homogeneous(t4, a, b) + e * (w[4] * homogeneous(t5, a, b)))));
     const double relative = (b * b / (2.0 - b)) * (e * series);
     return point + point * relative;
 }

@@ -33,7 +33,7 @@ OUTPUT = HERE / "integrated_reference.json"
 DIGITS = 34
 
 NEAR_RIM = [1 - 10.0**-k for k in range(1, 10)] + [1 + 10.0**-k for k in range(1, 10)]
-LIMB_L = [0.0, 0.05, 0.3, 0.7, *NEAR_RIM, 1.5, 3.0, 20.0]
+LIMB_L = [0.0, 0.05, 0.3, 0.7, *NEAR_RIM, 1.5, 3.0, 20.0, 20.5, 25.0, 100.0, 1e4, 1e7]
 LIMB_RHO = [1e-4, 1e-2, 1.0, 10.0]
 
 # The lens at the centre, within the half-width 1e-4 of the centre or the
