@@ -125,7 +125,7 @@ struct Means {
 };
 
 template <bool with_e>
-inline Means<with_e> means_start(double kc, double p, double scale) noexcept {
+[[gnu::always_inline]] inline Means<with_e> means_start(double kc, double p, double scale) noexcept {
     const double root_p = std::sqrt(p);
     const double kc2 = kc * kc;
     return {kc,
@@ -140,12 +140,12 @@ inline Means<with_e> means_start(double kc, double p, double scale) noexcept {
 }
 
 template <bool with_e>
-inline bool means_running(const Means<with_e>& s) noexcept {
+[[gnu::always_inline]] inline bool means_running(const Means<with_e>& s) noexcept {
     return means_apart(s.previous_mu, s.kc);
 }
 
 template <bool with_e>
-inline void means_step(Means<with_e>& s) noexcept {
+[[gnu::always_inline]] inline void means_step(Means<with_e>& s) noexcept {
     s.kc = std::sqrt(s.kc * s.previous_mu) * 2.0;
     s.k_scale = s.k_scale * 2.0;
     if constexpr (with_e) {
@@ -163,7 +163,7 @@ inline void means_step(Means<with_e>& s) noexcept {
 }
 
 template <bool with_e>
-inline void means_finish(const Means<with_e>& s, double& k, double& e, double& pi) noexcept {
+[[gnu::always_inline]] inline void means_finish(const Means<with_e>& s, double& k, double& e, double& pi) noexcept {
     k = times_half_pi(s.k_scale / s.mu);
     if constexpr (with_e) {
         e = times_half_pi((s.e_a + s.e_b / s.mu) / (s.mu * 2.0));
