@@ -167,6 +167,11 @@ KERNEL_DRIVER = r"""
 extern "C" void tov_kernel_loop(const double* u, int n, double rho, double* out) {
     for (int i = 0; i < n; ++i) out[i] = tovimera::witt_mao_magnification_scaled(u[i], rho);
 }
+// What witt_mao_magnification runs on each of the pool's ranges: separations l in source
+// radii, the closed-form ones two at a time.
+extern "C" void tov_sequence_loop(const double* l, int n, double rho, double* out) {
+    tovimera::witt_mao_magnification_range(l, out, static_cast<std::size_t>(n), rho);
+}
 """
 
 
@@ -200,6 +205,8 @@ class VBCpp:
         self.kernel_lib = ctypes.CDLL(str(kernel_lib))
         self.kernel_lib.tov_kernel_loop.restype = None
         self.kernel_lib.tov_kernel_loop.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_double, ctypes.c_void_p]
+        self.kernel_lib.tov_sequence_loop.restype = None
+        self.kernel_lib.tov_sequence_loop.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_double, ctypes.c_void_p]
 
     def call(self, method, u, rho, a1, tol):
         u = np.ascontiguousarray(u, dtype=np.float64)
@@ -211,6 +218,12 @@ class VBCpp:
         u = np.ascontiguousarray(u, dtype=np.float64)
         out = np.empty_like(u)
         self.kernel_lib.tov_kernel_loop(u.ctypes.data, len(u), rho, out.ctypes.data)
+        return out
+
+    def sequence(self, l, rho):
+        l = np.ascontiguousarray(l, dtype=np.float64)
+        out = np.empty_like(l)
+        self.kernel_lib.tov_sequence_loop(l.ctypes.data, len(l), rho, out.ctypes.data)
         return out
 
 
@@ -275,7 +288,9 @@ def build_cases(threads, vbcpp, quick):
         cases.append(("disk", rho, "tovimera witt_mao_magnification (numpy)", every, fast,
                       lambda grid=grid, rho=rho: tovimera.witt_mao_magnification(grid, 1.0, rho)))
         if vbcpp is not None:
-            cases.append(("disk", rho, "tovimera kernel alone, C++ loop", every, fast,
+            cases.append(("disk", rho, "tovimera kernel alone, C++ loop (paired, as the call)", every, fast,
+                          lambda grid=grid, rho=rho: vbcpp.sequence(grid, rho)))
+            cases.append(("disk", rho, "tovimera kernel alone, C++ loop (one at a time)", every, fast,
                           lambda u=u, rho=rho: vbcpp.kernel(u, rho)))
             cases.append(("disk", rho, "VBM ESPLMag, C++ loop (table)", every, fast,
                           lambda u=u, rho=rho: vbcpp.call(0, u, rho, 0.0, 1e-2)))
@@ -783,7 +798,7 @@ def write_report(args, results, cache, far, conventions, started, load_start, lo
             w("Ratios in the limb-darkening table are integrated_witt_mao / integrated_heyrovsky over the peer.")
             w("")
         else:
-            kernel, table = "tovimera kernel alone, C++ loop", "VBM ESPLMag, C++ loop (table)"
+            kernel, table = "tovimera kernel alone, C++ loop (paired, as the call)", "VBM ESPLMag, C++ loop (table)"
             parts = []
             for rho in RHOS:
                 both = [[best_ns(c) for c in results[t]["cases"] if c["section"] == section and c["rho"] == rho

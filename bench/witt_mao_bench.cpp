@@ -1,11 +1,13 @@
 // Cost of the uniform-disk kernel per evaluation against E(m) + K(m) + Pi(n, m)
-// alone at the same (n, m), timed alternately in one run (best of the rounds).
+// alone at the same (n, m), and one separation at a time against the sequence
+// path that pairs them, timed alternately in one run (best of the rounds).
 // g++ -std=c++20 -O2 -ffp-contract=off -Isrc bench/witt_mao_bench.cpp -o /tmp/witt_mao_bench && /tmp/witt_mao_bench
 
 #include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -89,9 +91,57 @@ void compare(const char* label, const std::vector<Point>& points) {
                 label, best_kernel, best_integrals, best_kernel / best_integrals, points.size(), far);
 }
 
+// The grid of bench/compare_peers.py's disk table: 2,000 even steps of l in
+// [0, 3] with 100 points within 1e-9..1e-1 of the rim, 200 geometric steps to 100.
+std::vector<double> disk_grid() {
+    std::vector<double> l;
+    for (int i = 0; i < 1900; ++i) l.push_back(3.0 * i / 1899.0);
+    for (int i = 0; i < 100; ++i) {
+        const double gap = std::pow(10.0, -9.0 + 8.0 * (i / 2) / 49.0);
+        l.push_back(i % 2 == 0 ? 1.0 - gap : 1.0 + gap);
+    }
+    for (int i = 1; i <= 200; ++i) l.push_back(3.0 * std::pow(100.0 / 3.0, i / 200.0));
+    return l;
+}
+
+[[gnu::noinline]] double ns_one_at_a_time(const std::vector<double>& l, double rho, std::vector<double>& out) {
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < l.size(); ++i) out[i] = tovimera::witt_mao_magnification_scaled(l[i] * rho, rho);
+    const auto stop = std::chrono::steady_clock::now();
+    sink = out[l.size() / 2];
+    return std::chrono::duration<double, std::nano>(stop - start).count() / static_cast<double>(l.size());
+}
+
+[[gnu::noinline]] double ns_paired(const std::vector<double>& l, double rho, std::vector<double>& out) {
+    const auto start = std::chrono::steady_clock::now();
+    tovimera::witt_mao_magnification_range(l.data(), out.data(), l.size(), rho);
+    const auto stop = std::chrono::steady_clock::now();
+    sink = out[l.size() / 2];
+    return std::chrono::duration<double, std::nano>(stop - start).count() / static_cast<double>(l.size());
+}
+
+void compare_paired(double rho) {
+    const std::vector<double> l = disk_grid();
+    std::vector<double> scalar(l.size());
+    std::vector<double> paired(l.size());
+    double best_scalar = 1e300;
+    double best_paired = 1e300;
+    for (int round = 0; round < 201; ++round) {
+        const double a = ns_one_at_a_time(l, rho, scalar);
+        const double b = ns_paired(l, rho, paired);
+        best_scalar = a < best_scalar ? a : best_scalar;
+        best_paired = b < best_paired ? b : best_paired;
+    }
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < l.size(); ++i) differing += std::memcmp(&scalar[i], &paired[i], sizeof(double)) != 0;
+    std::printf("disk grid, rho = %-6g one at a time %6.1f ns   paired %6.1f ns   ratio %.3f   (%zu points, %zu differ)\n",
+                rho, best_scalar, best_paired, best_paired / best_scalar, l.size(), differing);
+}
+
 }  // namespace
 
 int main() {
+    for (const double rho : {0.001, 0.01, 0.1, 1.0}) compare_paired(rho);
     compare("closed-form points only:", make_points(20000, true));
     compare("light-curve mix:", make_points(20000, false));
     return 0;

@@ -9,15 +9,43 @@
 #include "common/panic.hpp"
 #include "kernels/witt_mao.hpp"
 #include "parallel/parallel_map.hpp"
+#include "parallel/pool.hpp"
 
 namespace tovimera {
 
+namespace disk_sequences_detail {
+
+struct RangeJob {
+    const double* l;
+    double* out;
+    std::size_t slots;
+    double rho;
+
+    // Ranges rather than single items, so that the kernel can pair separations.
+    static std::size_t evaluate(void* self, std::size_t begin, std::size_t end) {
+        const auto& job = *static_cast<const RangeJob*>(self);
+        parallel::detail::check_range(begin, end, job.slots);
+        witt_mao_magnification_range(job.l + begin, job.out + begin, end - begin, job.rho);
+        return end - begin;
+    }
+};
+
+}  // namespace disk_sequences_detail
+
 // One magnification per separation l (source radii); only rstar / re enters.
+// Element i is witt_mao_magnification_scaled(l[i] * rho, rho) for every range split.
 inline std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar) {
     const double rho = rstar / re;
-    return parallel::parallel_map(std::span<const double>(l), [rho](double separation) {
-        return witt_mao_magnification_scaled(separation * rho, rho);
-    });
+    const std::size_t n = l.size();
+    std::vector<double> out(n);
+    (void)parallel::current_num_threads();
+    if (n < 2) {
+        witt_mao_magnification_range(l.data(), out.data(), n, rho);
+        return out;
+    }
+    disk_sequences_detail::RangeJob job{l.data(), out.data(), n, rho};
+    parallel::detail::check_total(n, parallel::detail::run_ranges(n, &disk_sequences_detail::RangeJob::evaluate, &job));
+    return out;
 }
 
 // The grid size must not wrap around on 32-bit targets.

@@ -109,40 +109,73 @@ inline double cel_e(double kc, double b) noexcept {
 
 // cel_k, cel_e and cel(kc, p, scale, scale) in one loop. The three run the
 // same means through the same test, so sharing them (one square root a step
-// instead of three) changes no step and no bit of any result.
+// instead of three) changes no step and no bit of any result. The loop's state
+// is spelled out so that two evaluations can advance side by side.
+template <bool with_e>
+struct Means {
+    double kc;
+    double previous_mu;
+    double mu;
+    double k_scale;
+    double e_a;
+    double e_b;
+    double pi_a;
+    double pi_b;
+    double pi_p;
+};
+
+template <bool with_e>
+[[gnu::always_inline]] inline Means<with_e> means_start(double kc, double p, double scale) noexcept {
+    const double root_p = std::sqrt(p);
+    const double kc2 = kc * kc;
+    return {kc,
+            1.0,
+            1.0 + kc,
+            2.0,
+            1.0 + kc2,
+            (kc2 + kc) * 2.0,
+            scale + scale / p,
+            ((scale + scale * kc) / root_p) * 2.0,
+            (kc + p) / root_p};
+}
+
+template <bool with_e>
+[[gnu::always_inline]] inline bool means_running(const Means<with_e>& s) noexcept {
+    return means_apart(s.previous_mu, s.kc);
+}
+
+template <bool with_e>
+[[gnu::always_inline]] inline void means_step(Means<with_e>& s) noexcept {
+    s.kc = std::sqrt(s.kc * s.previous_mu) * 2.0;
+    s.k_scale = s.k_scale * 2.0;
+    if constexpr (with_e) {
+        const double f = s.e_a;
+        s.e_a = s.e_a + s.e_b / s.mu;
+        s.e_b = (s.e_b + f * s.kc) * 2.0;
+    }
+    const double f = s.pi_a;
+    s.pi_a = s.pi_a + s.pi_b / s.pi_p;
+    const double g = (s.kc * s.mu) / s.pi_p;
+    s.pi_b = (s.pi_b + f * g) * 2.0;
+    s.pi_p = g + s.pi_p;
+    s.previous_mu = s.mu;
+    s.mu = s.kc + s.mu;
+}
+
+template <bool with_e>
+[[gnu::always_inline]] inline void means_finish(const Means<with_e>& s, double& k, double& e, double& pi) noexcept {
+    k = times_half_pi(s.k_scale / s.mu);
+    if constexpr (with_e) {
+        e = times_half_pi((s.e_a + s.e_b / s.mu) / (s.mu * 2.0));
+    }
+    pi = times_half_pi((s.pi_a + s.pi_b / s.mu) / (s.mu + s.pi_p));
+}
+
 template <bool with_e>
 inline void cel_together(double kc, double p, double scale, double& k, double& e, double& pi) noexcept {
-    const double root_p = std::sqrt(p);
-    double pi_a = scale + scale / p;
-    double pi_b = ((scale + scale * kc) / root_p) * 2.0;
-    double pi_p = (kc + p) / root_p;
-    const double kc2 = kc * kc;
-    double e_a = 1.0 + kc2;
-    double e_b = (kc2 + kc) * 2.0;
-    double k_scale = 2.0;
-    double previous_mu = 1.0;
-    double mu = 1.0 + kc;
-    for (int step = 1; step < max_steps && means_apart(previous_mu, kc); ++step) {
-        kc = std::sqrt(kc * previous_mu) * 2.0;
-        k_scale = k_scale * 2.0;
-        if constexpr (with_e) {
-            const double f = e_a;
-            e_a = e_a + e_b / mu;
-            e_b = (e_b + f * kc) * 2.0;
-        }
-        const double f = pi_a;
-        pi_a = pi_a + pi_b / pi_p;
-        const double g = (kc * mu) / pi_p;
-        pi_b = (pi_b + f * g) * 2.0;
-        pi_p = g + pi_p;
-        previous_mu = mu;
-        mu = kc + mu;
-    }
-    k = times_half_pi(k_scale / mu);
-    if constexpr (with_e) {
-        e = times_half_pi((e_a + e_b / mu) / (mu * 2.0));
-    }
-    pi = times_half_pi((pi_a + pi_b / mu) / (mu + pi_p));
+    Means<with_e> s = means_start<with_e>(kc, p, scale);
+    for (int step = 1; step < max_steps && means_running(s); ++step) means_step(s);
+    means_finish(s, k, e, pi);
 }
 
 inline constexpr double infinity = std::numeric_limits<double>::infinity();
@@ -181,6 +214,33 @@ inline DiskIntegrals disk_integrals_complement(double kc, double p, double scale
         detail::cel_together<true>(kc, p, scale, out.k, out.e, out.scaled_pi);
     }
     return out;
+}
+
+// Two disk evaluations at once. Each step of the means waits on a square root
+// and two divisions; two independent sequences in one loop overlap those
+// latencies. Each lane takes exactly its own steps, so both results are the
+// bits disk_integrals_complement gives.
+inline void disk_integrals_complement_pair(const double (&kc)[2], const double (&p)[2], const double (&scale)[2],
+                                           DiskIntegrals (&out)[2]) noexcept {
+    if (kc[0] == 0.0 || kc[1] == 0.0) {
+        out[0] = disk_integrals_complement(kc[0], p[0], scale[0]);
+        out[1] = disk_integrals_complement(kc[1], p[1], scale[1]);
+        return;
+    }
+    detail::Means<true> first = detail::means_start<true>(kc[0], p[0], scale[0]);
+    detail::Means<true> second = detail::means_start<true>(kc[1], p[1], scale[1]);
+    int step = 1;
+    for (; step < detail::max_steps && detail::means_running(first) && detail::means_running(second); ++step) {
+        detail::means_step(first);
+        detail::means_step(second);
+    }
+    // The lane still running carries on alone from the same step count.
+    for (int rest = step; rest < detail::max_steps && detail::means_running(first); ++rest) detail::means_step(first);
+    for (int rest = step; rest < detail::max_steps && detail::means_running(second); ++rest) {
+        detail::means_step(second);
+    }
+    detail::means_finish(first, out[0].k, out[0].e, out[0].scaled_pi);
+    detail::means_finish(second, out[1].k, out[1].e, out[1].scaled_pi);
 }
 
 // K and scale * Pi, what the ring needs, likewise.

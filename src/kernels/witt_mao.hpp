@@ -88,8 +88,20 @@ inline double on_rim(double rho) noexcept {
 // 1 - m = d^2 (s^2 + 4) / (s^2 g^2), g^2 = d^2 + 4, which are exact where n and
 // m round to 1. Lengths are in units of rho, and the powers of rho go where
 // they cannot overflow: alpha = min(rho^2, 1), beta = min(1, 1/rho^2),
-// phi = min(rho, 1).
-inline double closed_form(double u, double rho) noexcept {
+// phi = min(rho, 1). Split around the integrals so that two separations can
+// share their evaluation.
+struct ClosedFormTerms {
+    double dd;
+    double ss;
+    double g;
+    double alpha;
+    double beta;
+    double phi;
+    double kc;
+    double p;
+};
+
+inline ClosedFormTerms closed_form_terms(double u, double rho) noexcept {
     const double d = u - rho;
     const double s = u + rho;
     const double w = d / s;
@@ -102,19 +114,34 @@ inline double closed_form(double u, double rho) noexcept {
     const double phi = small ? rho : 1.0;
     const double g = std::sqrt(alpha * (dd * dd) + 4.0 * beta);  // g / max(rho, 1)
     const double kc = std::fabs(w) * (std::sqrt(alpha * (ss * ss) + 4.0 * beta) / g);
+    return {dd, ss, g, alpha, beta, phi, kc, p};
+}
 
-    const ellip::DiskIntegrals integrals = ellip::disk_integrals_complement(kc, p, p);
-    const double big_e = integrals.e;
-    const double big_k = integrals.k;
-    const double big_pi = integrals.scaled_pi;  // (1 - n) Pi(n, m)
-
-    const double t_e = big_e * ((g * g) * ss);
-    const double t_k = big_k * (dd * (8.0 * beta + alpha * (dd * ss)));
-    const double t_p = big_pi * (4.0 * ss * (alpha + beta));
-    const double value = ((t_e - t_k) + t_p) / ((2.0 * 3.141592653589793) * (phi * g));
+// integrals = disk_integrals_complement(t.kc, t.p, t.p), whose scaled_pi is (1 - n) Pi(n, m).
+inline double closed_form_value(const ClosedFormTerms& t, const ellip::DiskIntegrals& integrals) noexcept {
+    const double t_e = integrals.e * ((t.g * t.g) * t.ss);
+    const double t_k = integrals.k * (t.dd * (8.0 * t.beta + t.alpha * (t.dd * t.ss)));
+    const double t_p = integrals.scaled_pi * (4.0 * t.ss * (t.alpha + t.beta));
+    const double value = ((t_e - t_k) + t_p) / ((2.0 * 3.141592653589793) * (t.phi * t.g));
     // A mean of point-source magnifications is at least 1; for a large source
     // far from the lens the terms' rounding can leave it a few ulps below.
     return value < 1.0 ? 1.0 : value;
+}
+
+inline double closed_form(double u, double rho) noexcept {
+    const ClosedFormTerms t = closed_form_terms(u, rho);
+    return closed_form_value(t, ellip::disk_integrals_complement(t.kc, t.p, t.p));
+}
+
+// Two separations with the same rho, the integrals' loops side by side.
+inline void closed_form_pair(double u0, double u1, double rho, double& out0, double& out1) noexcept {
+    const ClosedFormTerms first = closed_form_terms(u0, rho);
+    const ClosedFormTerms second = closed_form_terms(u1, rho);
+    ellip::DiskIntegrals integrals[2];
+    ellip::disk_integrals_complement_pair({first.kc, second.kc}, {first.p, second.p}, {first.p, second.p},
+                                          integrals);
+    out0 = closed_form_value(first, integrals[0]);
+    out1 = closed_form_value(second, integrals[1]);
 }
 
 }  // namespace witt_mao_detail
@@ -142,6 +169,31 @@ inline double witt_mao_magnification_scaled(double u, double rho) noexcept {
         return witt_mao_detail::far_from_lens(u, rho);
     }
     return witt_mao_detail::closed_form(u, rho);
+}
+
+// witt_mao_magnification_scaled(l[i] * rho, rho) into out[i] for i < n, the
+// same bits, with the closed-form separations taken two at a time.
+inline void witt_mao_magnification_range(const double* l, double* out, std::size_t n, double rho) noexcept {
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    if (!(rho > 0.0 && rho < infinity && rho <= 1e8)) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = witt_mao_magnification_scaled(l[i] * rho, rho);
+        return;
+    }
+    const double far = rho * witt_mao_detail::far_ratio;
+    // A closed-form separation waits here for a partner.
+    std::size_t waiting = n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double u = l[i] * rho;
+        if (!(u >= 0.0 && u < infinity) || u == rho || u > far) {
+            out[i] = witt_mao_magnification_scaled(u, rho);
+        } else if (waiting == n) {
+            waiting = i;
+        } else {
+            witt_mao_detail::closed_form_pair(l[waiting] * rho, u, rho, out[waiting], out[i]);
+            waiting = n;
+        }
+    }
+    if (waiting != n) out[waiting] = witt_mao_detail::closed_form(l[waiting] * rho, rho);
 }
 
 }  // namespace tovimera

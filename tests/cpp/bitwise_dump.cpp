@@ -171,6 +171,21 @@ void dump_witt_mao() {
     for (const double rho : {0.001, 0.01, 0.1, 0.5, 1.0, 2.0}) {
         for (const double u : linear(0.0, 3.0, 401)) emit("witt_mao(" + args({u, rho}) + ")", witt_mao_magnification_scaled(u, rho));
     }
+    // What the sequence entry runs on each range, closed-form separations in
+    // pairs; no l is within an ulp of 1, so none takes the rim's atan.
+    std::vector<double> l = linear(0.0, 3.0, 401);
+    for (int k = 1; k <= 12; ++k) {
+        l.push_back(1.0 - std::pow(10.0, -k));
+        l.push_back(1.0 + std::pow(10.0, -k));
+    }
+    for (const double x : {std::nextafter(20.0, 0.0), 20.0, std::nextafter(20.0, 30.0), 25.0, 100.0, -0.5, inf, nan}) {
+        l.push_back(x);
+    }
+    for (const double rho : {1e-4, 0.01, 0.5, 1.5}) {
+        std::vector<double> out(l.size());
+        tovimera::witt_mao_magnification_range(l.data(), out.data(), l.size(), rho);
+        emit_all("witt_mao_range(" + args({rho}) + ")", out);
+    }
 }
 
 void dump_ring() {
