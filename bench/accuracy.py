@@ -158,6 +158,7 @@ def lens_positions(count):
         "limb inside, 1 - l = 1e-1 .. 1e-9": [1 - 10.0**-k for k in range(1, 10)],
         "limb outside, l - 1 = 1e-1 .. 1e-9": [1 + 10.0**-k for k in range(1, 10)],
         "outside, l in [1.2, 5]": list(np.geomspace(1.2, 5, count)),
+        "far, l in {19.9, 20, 20 + 1 ulp, 25, 1e3, 1e6}": [19.9, 20.0, math.nextafter(20.0, 21.0), 25.0, 1e3, 1e6],
     }
 
 
