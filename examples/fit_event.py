@@ -47,10 +47,10 @@ PUBLISHED_TE = 0.155 / 5.0 * 365.25
 
 def data_folder():
     """MulensModel's copy of the event's photometry, found without importing MulensModel."""
-    spec = importlib.util.find_spec("MulensModel")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("MulensModel")
+    if found is None or found.origin is None:
         raise SystemExit("error: the photometry comes from the MulensModel package: pip install MulensModel")
-    folder = pathlib.Path(spec.origin).parent / "data" / "photometry_files" / FOLDER
+    folder = pathlib.Path(found.origin).parent / "data" / "photometry_files" / FOLDER
     if not folder.is_dir():
         raise SystemExit(f"error: {folder} is missing from this MulensModel installation")
     return folder

@@ -54,10 +54,10 @@ def simulate(seed):
 
 def shipped_events():
     """The seven events of MulensModel's data/photometry_files, read as plain text."""
-    spec = importlib.util.find_spec("MulensModel")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("MulensModel")
+    if found is None or found.origin is None:
         return []
-    root = pathlib.Path(spec.origin).parent / "data" / "photometry_files"
+    root = pathlib.Path(found.origin).parent / "data" / "photometry_files"
     events = []
     for folder in sorted(p for p in root.iterdir() if p.is_dir()):
         ts, fluxes, errors, index = [], [], [], []
