@@ -38,6 +38,7 @@ inline std::vector<double> witt_mao_magnification(std::vector<double> l, double 
     const double rho = rstar / re;
     const std::size_t n = l.size();
     std::vector<double> out(n);
+    // As in parallel_map: the pool is made, or its failure raised, even when the call runs inline.
     (void)parallel::current_num_threads();
     if (n < 2) {
         witt_mao_magnification_range(l.data(), out.data(), n, rho);
