@@ -16,6 +16,24 @@ private_apt() {
         -o APT::Sandbox::User=root "$@")
 }
 
+# An archive mirror in mid-sync (or one left half-synced) serves an index whose size or
+# hash disagrees with its signed Release file, and apt-get update fails. Try again, then go
+# on with the indexes that did arrive, as apt itself does: a package that only the missing
+# index lists then fails the install or download that needs it, with apt's own message.
+#
+#   apt_update COMMAND...   COMMAND is an apt-get line ending in update (may be wrapped,
+#                           e.g. by sudo or chroot)
+apt_update() {
+    local attempt
+    for attempt in 1 2 3; do
+        "$@" && return 0
+        ((attempt < 3)) || break
+        printf 'apt-get update failed (attempt %d of 3); trying again in %ds\n' "$attempt" $((15 * attempt)) >&2
+        sleep $((15 * attempt))
+    done
+    printf 'apt-get update failed 3 times; going on with the indexes it fetched\n' >&2
+}
+
 # Fetches and unpacks Debian's source package of this machine's release, through apt
 # with Debian's source lists alone (whatever the machine's sources hold), and prints the
 # unpacked tree. apt checks the files against the archive's signed Sources index.
@@ -32,7 +50,7 @@ debian_source() {
         echo "deb-src [signed-by=$key] ${uri%/debian}/debian-security $codename-security main"
     } >"$dir/apt/sources.list"
     private_apt "$dir/apt" -o Dir::Etc::SourceList="$dir/apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent
-    apt-get "${private_apt[@]}" update -qq >&2
+    apt_update apt-get "${private_apt[@]}" update -qq >&2
     (cd "$dir/src" && apt-get "${private_apt[@]}" source -qq "$wanted" >&2)
     find "$dir/src" -mindepth 1 -maxdepth 1 -type d | head -n 1
 }
