@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "kernels/ellip.hpp"
+#include "numerics/ellip.hpp"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "kernels/ellip.hpp"
 #include "kernels/witt_mao.hpp"
+#include "numerics/ellip.hpp"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include "common/panic.hpp"
 #include "fluxmap/tabulated_profile.hpp"
 #include "integrated/integrated_heyrovsky.hpp"
-#include "integrated/quadrature.hpp"
 #include "kernels/ring.hpp"
 #include "kernels/witt_mao.hpp"
+#include "numerics/quadrature.hpp"
 
 namespace tovimera {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "integrated/limb_darkening.hpp"
-#include "integrated/quadrature.hpp"
 #include "kernels/ring.hpp"
+#include "numerics/quadrature.hpp"
 
 namespace tovimera {
 

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "common/expected.hpp"
-#include "kernels/ellip.hpp"
+#include "numerics/ellip.hpp"
 
 namespace tovimera {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "kernels/ellip.hpp"
+#include "numerics/ellip.hpp"
 
 namespace tovimera {
 

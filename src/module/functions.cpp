@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "fluxmap/flux_maps.hpp"
+#include "integrated/disk_sequences.hpp"
 #include "integrated/integrated_heyrovsky.hpp"
 #include "integrated/integrated_witt_mao.hpp"
-#include "kernels/disk_sequences.hpp"
 #include "kernels/ring.hpp"
 #include "module/bind.hpp"
 #include "module/call_entry.hpp"

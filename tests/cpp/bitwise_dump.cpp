@@ -23,10 +23,10 @@
 #include "integrated/integrated_heyrovsky.hpp"
 #include "integrated/integrated_witt_mao.hpp"
 #include "integrated/limb_darkening.hpp"
-#include "integrated/quadrature.hpp"
-#include "kernels/ellip.hpp"
 #include "kernels/ring.hpp"
 #include "kernels/witt_mao.hpp"
+#include "numerics/ellip.hpp"
+#include "numerics/quadrature.hpp"
 
 namespace {
 

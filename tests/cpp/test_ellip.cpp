@@ -12,7 +12,7 @@
 #include <limits>
 #include <string>
 
-#include "kernels/ellip.hpp"
+#include "numerics/ellip.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/ellip.hpp"
+#include "numerics/ellip.hpp"
 
 namespace {
 

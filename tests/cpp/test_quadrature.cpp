@@ -2,7 +2,7 @@
 // tests/reference/make_quadrature_table.py (e^x - 1, the lowest node, and the
 // rule itself summed where it has not converged), rounded to double.
 
-#include "integrated/quadrature.hpp"
+#include "numerics/quadrature.hpp"
 
 #include <gtest/gtest.h>
 

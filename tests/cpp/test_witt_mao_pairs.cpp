@@ -10,9 +10,9 @@
 #include <limits>
 #include <vector>
 
-#include "kernels/disk_sequences.hpp"
-#include "kernels/ellip.hpp"
+#include "integrated/disk_sequences.hpp"
 #include "kernels/witt_mao.hpp"
+#include "numerics/ellip.hpp"
 
 namespace {
 

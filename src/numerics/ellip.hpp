@@ -186,6 +186,10 @@ inline constexpr double infinity = std::numeric_limits<double>::infinity();
 // form. Near m = 1 and n = 1 forming the complements by subtraction loses
 // about eps / (1 - m) and eps / (1 - n), which a kernel next to a rim cannot
 // afford. Valid inputs only (kc >= 0, p > 0): no failure values.
+//
+// Accuracy (tests/cpp/test_ellip.cpp): K, E, Pi and p Pi within 8 ulps of
+// Carlson's forms evaluated by mpmath at 60 digits from the same complements,
+// rounded once, for kc from 1e-300 to 1 and p from 1e-32 to 1.
 inline double ellipk_complement(double kc) noexcept {
     return kc == 0.0 ? detail::infinity : detail::cel_k(kc);
 }
@@ -202,6 +206,11 @@ inline double ellippi_complement(double kc, double p, double scale) noexcept {
 
 // K, E and scale * Pi(1 - p, 1 - kc^2), what the uniform disk needs, in one
 // pass: the same values, bit for bit, as the three entry points above.
+//
+// Accuracy: that of the complement entry points; the bits are checked equal
+// to theirs for kc from 1e-300 to 1.5 and p from 1e-300 to 1e20
+// (tests/cpp/test_ellip.cpp), and the pair's to one call each
+// (tests/cpp/test_witt_mao_pairs.cpp).
 struct DiskIntegrals {
     double k;
     double e;
@@ -283,6 +292,14 @@ inline std::optional<Failure> failure_of_k_then_pi(double n, double m) noexcept 
     return std::nullopt;
 }
 
+// Accuracy (tests/cpp/test_ellip.cpp, against mpmath at 60 digits rounded once
+// to double): K within 2 ulps and E within 3 ulps for m from -1e300 to
+// 1 - 2^-53; Pi within 5 ulps for n from -1e3 to 1e6 (principal values
+// above 1) and m from -1e3 to 1 - 2^-53. Against the unrounded values the
+// worst on that grid are 1.9, 3.0 and 4.96 ulps (4.2 for the principal
+// value). In n in (1, 1 + 2^-52] Pi is the limit K - E / (1 - m): within 4e-15
+// of mpmath's limit at m = 0.5, where K - 2 E cancels.
+//
 // For m < 0 (kc > 1) both K and E go through the imaginary-modulus
 // transformation, cel(kc, 1, a, b) = cel(1 / kc, 1, b, a) / kc, which keeps the
 // scaled means of the AGM from overflowing when m is huge and negative.

@@ -37,6 +37,8 @@ inline constexpr double first_step_half_pi = 2.0943951023931957;
 // that the compiler computes the node tables and they are the same bits on
 // every platform, whatever its libm. The largest argument is 2u at t = 4,
 // pi sinh 4 = 85.7: e^85.7 = 1.7e37, far from overflow.
+// Accuracy: within 2^-51 relative of mpmath for x from 1e-10 to 700
+// (tests/cpp/test_quadrature.cpp).
 constexpr double expm1_nonnegative(double x) {
     constexpr double ln2 = 0.6931471805599453;
     constexpr double ln2_hi = 6.93147180369123816490e-01;  // trailing zeros: k * ln2_hi is exact
@@ -116,6 +118,14 @@ inline constexpr double rounding_floor = 0x1p-40;
 // of a split, whose sum this piece only adds to). Never fails: a non-finite f
 // value counts as 0, and the last estimate is returned whether or not it met
 // the target. At most 385 calls of f, all on this thread.
+//
+// Accuracy (tests/cpp/test_quadrature.cpp, against closed forms and 40-digit
+// mpmath, at target 1e-16): smooth integrands, zero at the ends or not, and
+// the end-point singularities x^(-1/3) and log x on [0, 1] come within 2^-51
+// (4.4e-16) of the exact integral relative; cos 40x, done only at the seventh
+// level, within 2^-49 (1.8e-15). Unconverged, the returned error exceeds the
+// true one (poles at +-0.1i: 1e-8 off after all seven levels). Rounding noise
+// of 1e-14 relative still stops early, within 2e-15 of the integral of |f|.
 template <class F>
 Estimate integrate(F&& f, double a, double b, double target_error,
                    double shared_magnitude = 0.0) noexcept(noexcept(f(0.0))) {
@@ -223,6 +233,10 @@ Estimate integrate(F&& f, double a, double b, double target_error,
 // sum, not of its own small part. Integrals, errors and evaluations add up,
 // left to right. Nodes stay within their own piece (see integrate), so none
 // crosses a cut by rounding.
+//
+// Accuracy (tests/cpp/test_quadrature.cpp): kinks and infinite slopes at the
+// cuts, which one sweep misses by 1e-10 or more, come within 2^-50 (8.9e-16)
+// of the closed form relative; no node of a piece lies outside it.
 template <class F>
 Estimate integrate_split(F&& f, double a, double b, std::span<const double> cuts,
                          double target_error) noexcept(noexcept(f(0.0))) {
