@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/constants.hpp"
 #include "common/expected.hpp"
 #include "common/panic.hpp"
 #include "fluxmap/tabulated_profile.hpp"
@@ -50,9 +51,8 @@ inline Expected<std::vector<double>> discrete_flux_map_heyrovsky_magnification(
 
 // Total flux of the tabulated profile over the unit disk.
 inline double tabulated_flux(const TabulatedProfile& profile) {
-    constexpr double two_pi = 6.283185307179586;
-    return double_exponential::integrate(
-               [&profile](double x) { return profile(x) * (two_pi * x); }, 0.0, 1.0, 1e-16)
+    return double_exponential::integrate([&profile](double x) { return profile(x) * (constants::two_pi * x); },
+                                         0.0, 1.0, constants::quadrature_target)
         .integral;
 }
 
@@ -93,7 +93,6 @@ inline std::array<double, 5> annulus_cuts(double l) noexcept {
 inline std::vector<double> integrated_flux_map_witt_mao_magnification(
     const std::vector<double>& l, double re, double rstar, const std::vector<double>& bl,
     const std::vector<double>& bf) {
-    constexpr double two_pi = 6.283185307179586;
     check_table(bl, bf);
     const TabulatedProfile profile(bl, bf);
     const double flux = tabulated_flux(profile);
@@ -103,11 +102,11 @@ inline std::vector<double> integrated_flux_map_witt_mao_magnification(
     for (const double separation : l) {
         const double u = separation * rho;
         const auto weighted_annulus = [&](double x) {
-            return profile(x) * ((two_pi * x) * annulus_magnification(u, rho, x));
+            return profile(x) * ((constants::two_pi * x) * annulus_magnification(u, rho, x));
         };
         // As on the ring route, the table's own break points are not cuts.
         const double g = double_exponential::integrate_split(weighted_annulus, 0.0, 1.0,
-                                                             annulus_cuts(separation), 1e-16)
+                                                             annulus_cuts(separation), constants::quadrature_target)
                              .integral;
         result.push_back(g / flux);
     }

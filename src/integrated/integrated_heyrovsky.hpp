@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/constants.hpp"
 #include "integrated/limb_darkening.hpp"
 #include "kernels/ring.hpp"
 #include "numerics/quadrature.hpp"
@@ -25,7 +26,6 @@ std::vector<double> _integrated_heyrovsky_magnification(const std::vector<double
                                                          double rstar, double normalisation,
                                                          const Profile& profile,
                                                          const Shortcut& shortcut = &no_shortcut) {
-    constexpr double two_pi = 6.283185307179586;
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {
@@ -38,7 +38,7 @@ std::vector<double> _integrated_heyrovsky_magnification(const std::vector<double
             const Expected<double> ring = heyrovsky_magnification(separation, r, re, rstar);
             // A failed ring counts as nothing: the quadrature drops NaN nodes.
             const double value = ring.has_value() ? ring.value() : std::nan("");
-            const double weighted = profile(r) * ((two_pi * r) * value);
+            const double weighted = profile(r) * ((constants::two_pi * r) * value);
             any_finite = any_finite || std::isfinite(weighted);
             return weighted;
         };
@@ -46,7 +46,8 @@ std::vector<double> _integrated_heyrovsky_magnification(const std::vector<double
         // rule converges fast on an end-point singularity, slowly inside.
         // Outside 0 < l < 1 the split skips the cut: one sweep.
         const std::array<double, 1> lens{separation};
-        const double j = double_exponential::integrate_split(weighted_ring, 0.0, 1.0, lens, 1e-16).integral;
+        const double j =
+            double_exponential::integrate_split(weighted_ring, 0.0, 1.0, lens, constants::quadrature_target).integral;
         // With no finite node the sum is an empty 0, not a magnification.
         result.push_back(any_finite ? j / normalisation : std::nan(""));
     }

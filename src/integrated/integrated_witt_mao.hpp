@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "common/constants.hpp"
 #include "integrated/limb_darkening.hpp"
 #include "kernels/witt_mao.hpp"
 #include "numerics/quadrature.hpp"
@@ -43,9 +44,11 @@ inline std::vector<double> integrated_witt_mao_magnification(const std::vector<d
         const double u = separation * rho;
         const auto disk = [u, rho](double x) noexcept { return nested_disk(u, rho, x); };
         const std::array<double, 1> kink{nested_disk_kink(separation)};
-        const double j = double_exponential::integrate_split(disk, 0.0, 1.0, kink, 1e-16).integral;
+        const double j =
+            double_exponential::integrate_split(disk, 0.0, 1.0, kink, constants::quadrature_target).integral;
         const double m = witt_mao_magnification_scaled(u, rho);
-        result.push_back(((j * 0.6) + (m * 0.4)) * 3.141592653589793 / LIMB_DARKENED_FLUX);
+        result.push_back(((j * constants::limb_coefficient) + (m * constants::limb_constant_part)) * constants::pi /
+                          LIMB_DARKENED_FLUX);
     }
     return result;
 }

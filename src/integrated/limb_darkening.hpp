@@ -4,18 +4,21 @@
 #include <cmath>
 #include <limits>
 
+#include "common/constants.hpp"
 #include "kernels/witt_mao.hpp"
 
 namespace tovimera {
 
-// Total flux of the law over the unit disk, 0.8 pi, as the stored literal
-// (which differs from 0.8 * pi in the last digits).
+// Total flux of the law over the unit disk. Exactly it is 0.8 pi; this stored
+// literal sits 1.6e-14 below that, and it stays: both integrated routes divide
+// by it, so the results are defined by it (docs/accuracy.md), and a rounded
+// 0.8 pi would move every limb-darkened value by those 1.6e-14.
 inline constexpr double LIMB_DARKENED_FLUX = 2.5132741228717936;
 
 inline double limb_darkening_profile(double r) noexcept {
     const double t = r * r;
     const double s = std::sqrt(1.0 - t);
-    return (1.0 - s) * (-0.6) + 1.0;
+    return (1.0 - s) * (-constants::limb_coefficient) + 1.0;
 }
 
 // (k+1) M_2k of the law, M_2k = (0.4/(k+1) + 0.6 B(k+1, 3/2)) / 0.8, for k = 1..5
@@ -25,6 +28,8 @@ inline constexpr witt_mao_detail::MomentWeights LIMB_DARKENED_WEIGHTS = {
 
 // Both routes divide by the stored flux literal; the series, exact, is scaled
 // by 0.8 pi / LIMB_DARKENED_FLUX so that a route is continuous where it starts.
+// 2.5132741228718345 is the double nearest 0.8 pi, written as the literal the
+// ratio was fixed with.
 inline constexpr double LIMB_DARKENED_FLUX_RATIO = 2.5132741228718345 / LIMB_DARKENED_FLUX;
 
 // Far from the lens (beyond the uniform disk's own switch) the law's mean

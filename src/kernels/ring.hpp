@@ -7,6 +7,7 @@
 #include <cmath>
 #include <optional>
 
+#include "common/constants.hpp"
 #include "common/expected.hpp"
 #include "numerics/ellip.hpp"
 
@@ -28,7 +29,7 @@ inline double from_complements(double d, double s, double q) noexcept {
     const ellip::RingIntegrals integrals = ellip::ring_integrals_complement(kc, p, p);
     const double big_k = integrals.k;
     const double big_pi = integrals.scaled_pi;  // (1 - n) Pi(n, m)
-    return (((two_q * q) / h) * (big_k / s) + (s / h) * big_pi) * 0.6366197723675814;  // 2/pi
+    return (((two_q * q) / h) * (big_k / s) + (s / h) * big_pi) * constants::two_over_pi;
 }
 
 inline double closed_form(double l, double r, double q) noexcept {
@@ -45,13 +46,12 @@ inline double closed_form(double l, double r, double q) noexcept {
 // On the ring the closed form diverges; this logarithmic asymptote, good for
 // |r - l| much smaller than l, stands in where the closed form has no value.
 inline double logarithmic(double l, double d, double q, double q2) noexcept {
-    constexpr double two_pi = 6.283185307179586;
     const double l2 = l * l;
     const double big_l = std::log(((8.0 * q) * l) / (std::sqrt(l2 + q2) * std::fabs(d)));
     const double t = std::atan(l / q);
     return (((1.0 - d / (l + l)) * ((q + q) / l)) * big_l + t * 4.0 +
             ((((l2 + l2) + q2) * q) / ((l2 + q2) * l2)) * d) /
-           two_pi;
+           constants::two_pi;
 }
 
 // Inputs for which the closed form's n and m classify as no failure, without

@@ -9,13 +9,12 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/constants.hpp"
 #include "numerics/ellip.hpp"
 
 namespace tovimera {
 
 namespace witt_mao_detail {
-
-inline constexpr double two_over_pi = 0.6366197723675814;
 
 // One fixed NaN for every failure, whatever the platform's NAN macro carries.
 inline constexpr double quiet_nan = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
@@ -81,7 +80,7 @@ inline double far_from_lens(double u, double rho, const MomentWeights& w = unifo
 // with asin(...) + pi/2 = 2 atan(rho): all terms positive, and no rho^2 to
 // overflow or underflow.
 inline double on_rim(double rho) noexcept {
-    return (((1.0 / rho + rho) * std::atan(rho) + 1.0) / rho) * two_over_pi;
+    return (((1.0 / rho + rho) * std::atan(rho) + 1.0) / rho) * constants::two_over_pi;
 }
 
 // The closed form, from the complements 1 - n = (d/s)^2 and
@@ -122,7 +121,7 @@ inline double closed_form_value(const ClosedFormTerms& t, const ellip::DiskInteg
     const double t_e = integrals.e * ((t.g * t.g) * t.ss);
     const double t_k = integrals.k * (t.dd * (8.0 * t.beta + t.alpha * (t.dd * t.ss)));
     const double t_p = integrals.scaled_pi * (4.0 * t.ss * (t.alpha + t.beta));
-    const double value = ((t_e - t_k) + t_p) / ((2.0 * 3.141592653589793) * (t.phi * t.g));
+    const double value = ((t_e - t_k) + t_p) / (constants::two_pi * (t.phi * t.g));
     // A mean of point-source magnifications is at least 1; for a large source
     // far from the lens the terms' rounding can leave it a few ulps below.
     return value < 1.0 ? 1.0 : value;

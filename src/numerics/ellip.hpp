@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 
+#include "common/constants.hpp"
 #include "common/expected.hpp"
 
 namespace tovimera::ellip {
@@ -21,8 +22,7 @@ namespace detail {
 // 0.28 ulp low, which would bias every result; Dekker's exact product (our
 // targets have no fused multiply-add to lean on) plus the constant's low part
 // removes that.
-inline constexpr double half_pi = 1.5707963267948966;
-inline constexpr double half_pi_low = 6.123233995736766e-17;  // pi/2 - half_pi
+inline constexpr double half_pi_low = 6.123233995736766e-17;  // pi/2 - constants::half_pi
 inline constexpr double half_pi_upper = 0x1.921fb58p+0;       // half_pi split in
 inline constexpr double half_pi_lower = -0x1.dde974p-27;      // two 26-bit halves
 
@@ -30,7 +30,7 @@ inline double times_half_pi(double x) noexcept {
     const double split = x * 134217729.0;  // 2^27 + 1
     const double x_upper = split - (split - x);
     const double x_lower = x - x_upper;
-    const double product = x * half_pi;
+    const double product = x * constants::half_pi;
     const double error = ((x_upper * half_pi_upper - product) + x_upper * half_pi_lower + x_lower * half_pi_upper) +
                          x_lower * half_pi_lower;
     return product + (error + x * half_pi_low);

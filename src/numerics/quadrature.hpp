@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <span>
 
+#include "common/constants.hpp"
+
 namespace tovimera::double_exponential {
 
 struct Estimate {
@@ -28,7 +30,6 @@ inline constexpr std::size_t finest = std::size_t{1} << (levels - 1);  // first 
 inline constexpr std::size_t nodes_per_side = first_steps * finest;
 inline constexpr double t_max = 4.0;
 
-inline constexpr double half_pi = 1.5707963267948966;
 // The first step 4/3 times pi/2, folded into the weights so that the steps
 // the sums see are powers of two and exact.
 inline constexpr double first_step_half_pi = 2.0943951023931957;
@@ -82,7 +83,7 @@ constexpr Node make_node(double t) {
     const double e_t = 1.0 + em1_t;
     const double sinh_t = (em1_t + em1_t / e_t) / 2.0;
     const double cosh_t = (e_t + 1.0 / e_t) / 2.0;
-    const double u = half_pi * sinh_t;
+    const double u = constants::half_pi * sinh_t;
     const double em1_2u = expm1_nonnegative(2.0 * u);
     const double denominator = em1_2u + 2.0;
     const double distance = 2.0 / denominator;
