@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@
 namespace tovimera {
 
 // Unequal tables are a caller's broken precondition, reported before any work.
-inline void check_table(const std::vector<double>& bl, const std::vector<double>& bf) {
+inline void check_table(std::span<const double> bl, std::span<const double> bf) {
     if (bl.size() != bf.size()) {
         panic("assertion `left == right` failed\n  left: " + std::to_string(bl.size()) +
               "\n right: " + std::to_string(bf.size()));
@@ -30,8 +31,8 @@ inline void check_table(const std::vector<double>& bl, const std::vector<double>
 // Sum of ring magnifications weighted by `bf`; the first ring failure, in
 // separation then table order, ends the call.
 inline Expected<std::vector<double>> discrete_flux_map_heyrovsky_magnification(
-    const std::vector<double>& l, double re, double rstar, const std::vector<double>& bl,
-    const std::vector<double>& bf) {
+    std::span<const double> l, double re, double rstar, std::span<const double> bl,
+    std::span<const double> bf) {
     check_table(bl, bf);
     std::vector<double> result;
     if (l.empty()) return result;
@@ -91,8 +92,8 @@ inline std::array<double, 5> annulus_cuts(double l) noexcept {
 }
 
 inline std::vector<double> integrated_flux_map_witt_mao_magnification(
-    const std::vector<double>& l, double re, double rstar, const std::vector<double>& bl,
-    const std::vector<double>& bf) {
+    std::span<const double> l, double re, double rstar, std::span<const double> bl,
+    std::span<const double> bf) {
     check_table(bl, bf);
     const TabulatedProfile profile(bl, bf);
     const double flux = tabulated_flux(profile);
@@ -114,8 +115,8 @@ inline std::vector<double> integrated_flux_map_witt_mao_magnification(
 }
 
 inline std::vector<double> integrated_flux_map_heyrovsky_magnification(
-    const std::vector<double>& l, double re, double rstar, const std::vector<double>& bl,
-    const std::vector<double>& bf) {
+    std::span<const double> l, double re, double rstar, std::span<const double> bl,
+    std::span<const double> bf) {
     check_table(bl, bf);
     const TabulatedProfile profile(bl, bf);
     return _integrated_heyrovsky_magnification(l, re, rstar, tabulated_flux(profile), profile);

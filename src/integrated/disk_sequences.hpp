@@ -34,7 +34,7 @@ struct RangeJob {
 
 // One magnification per separation l (source radii); only rstar / re enters.
 // Element i is witt_mao_magnification_scaled(l[i] * rho, rho) for every range split.
-inline std::vector<double> witt_mao_magnification(std::vector<double> l, double re, double rstar) {
+inline std::vector<double> witt_mao_magnification(std::span<const double> l, double re, double rstar) {
     const double rho = rstar / re;
     const std::size_t n = l.size();
     std::vector<double> out(n);
@@ -60,14 +60,14 @@ struct LensSource {
 // One row per (re, rstar) pair, re outer and rstar inner; each row is what
 // witt_mao_magnification gives for that pair.
 inline std::vector<std::vector<double>> multi_witt_mao_magnification(
-    const std::vector<double>& l, const std::vector<double>& re, const std::vector<double>& rstar) {
+    std::span<const double> l, std::span<const double> re, std::span<const double> rstar) {
     if (!re.empty() && rstar.size() > pairs_limit / re.size()) panic("capacity overflow");
     std::vector<LensSource> pairs;
     pairs.reserve(re.size() * rstar.size());
     for (const double einstein : re) {
         for (const double source : rstar) pairs.push_back({einstein, source});
     }
-    return parallel::parallel_map(std::span<const LensSource>(pairs), [&l](const LensSource& pair) {
+    return parallel::parallel_map(std::span<const LensSource>(pairs), [l](const LensSource& pair) {
         return witt_mao_magnification(l, pair.re, pair.rstar);
     });
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "common/constants.hpp"
@@ -22,7 +23,7 @@ inline std::optional<double> no_shortcut(double) noexcept { return std::nullopt;
 // `shortcut` may give a separation's value without the integral (a series far
 // from the lens).
 template <class Profile, class Shortcut = decltype(&no_shortcut)>
-std::vector<double> _integrated_heyrovsky_magnification(const std::vector<double>& l, double re,
+std::vector<double> _integrated_heyrovsky_magnification(std::span<const double> l, double re,
                                                          double rstar, double normalisation,
                                                          const Profile& profile,
                                                          const Shortcut& shortcut = &no_shortcut) {
@@ -54,7 +55,7 @@ std::vector<double> _integrated_heyrovsky_magnification(const std::vector<double
     return result;
 }
 
-inline std::vector<double> integrated_heyrovsky_magnification(const std::vector<double>& l,
+inline std::vector<double> integrated_heyrovsky_magnification(std::span<const double> l,
                                                                double re, double rstar) {
     const double rho = rstar / re;
     const auto far = [rho](double separation) -> std::optional<double> {

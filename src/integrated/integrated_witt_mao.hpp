@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "common/constants.hpp"
@@ -31,7 +32,7 @@ inline double nested_disk_kink(double l) noexcept {
     return (l > 0.0 && l < 1.0) ? std::sqrt((1.0 - l) * (1.0 + l)) : std::numeric_limits<double>::quiet_NaN();
 }
 
-inline std::vector<double> integrated_witt_mao_magnification(const std::vector<double>& l,
+inline std::vector<double> integrated_witt_mao_magnification(std::span<const double> l,
                                                               double re, double rstar) {
     const double rho = rstar / re;
     std::vector<double> result;

@@ -128,7 +128,8 @@ TEST(WittMaoSequence, SameBitsAsTheScalarKernel) {
         }
     }
     EXPECT_TRUE(tovimera::witt_mao_magnification({}, 1.0, 0.1).empty());
-    EXPECT_EQ(bits(tovimera::witt_mao_magnification({0.5}, 2.0, 0.2)[0]), bits(witt_mao_magnification_scaled(0.05, 0.1)));
+    EXPECT_EQ(bits(tovimera::witt_mao_magnification(std::vector<double>{0.5}, 2.0, 0.2)[0]),
+              bits(witt_mao_magnification_scaled(0.05, 0.1)));
 }
 
 }  // namespace
