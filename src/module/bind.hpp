@@ -13,21 +13,32 @@
 
 namespace tovimera::module {
 
+// A parameter of each kind, by name: Sequence{"l"}, Float{"re"}.
 struct Sequence {
     using type = std::vector<double>;
     static Result<type> convert(PyObject* object) { return to_separations(object); }
+    const char* name;
 };
 
 struct Float {
     using type = double;
     static Result<type> convert(PyObject* object) { return to_double(object); }
+    const char* name;
+};
+
+// A function's parameters in order; the kinds stay in the type, the names in `names`.
+template <class... Kinds>
+struct Params {
+    constexpr Params(Kinds... parameters) : names{parameters.name...} {}
+    std::array<const char*, sizeof...(Kinds)> names;
 };
 
 // `compute` receives the converted values (by value) and returns the body's result.
 template <class... Kinds, class Compute>
-Result<PyObject*> bind(const char* function, const std::array<const char*, sizeof...(Kinds)>& names,
+Result<PyObject*> bind(const char* function, const Params<Kinds...>& parameters,
                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                        Compute&& compute) {
+    const auto& names = parameters.names;
     std::array<PyObject*, sizeof...(Kinds)> slots{};
     if (auto failure = match_arguments(Parameters{function, names}, args, nargs, kwnames, slots)) {
         return std::move(*failure);

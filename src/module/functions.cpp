@@ -1,7 +1,7 @@
 #include "module/functions.hpp"
 
-#include <array>
-#include <utility>
+#include <tuple>
+#include <vector>
 
 #include "fluxmap/flux_maps.hpp"
 #include "integrated/disk_sequences.hpp"
@@ -9,136 +9,57 @@
 #include "integrated/integrated_witt_mao.hpp"
 #include "kernels/ring.hpp"
 #include "module/bind.hpp"
-#include "module/call_entry.hpp"
-#include "module/detach.hpp"
+#include "module/method_table.hpp"
 
 namespace tovimera::module {
 namespace {
 
-// A kernel's failure reaches Python as RuntimeError with the kernel's text.
-ErrorObject runtime_error(Failure failure) {
-    return ErrorObject::message(PyExc_RuntimeError, failure.message);
-}
-
-Result<PyObject*> witt_mao_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bind<Sequence, Float, Float>(
-        "witt_mao_magnification", {"l", "re", "rstar"}, args, nargs, kwnames,
-        [](std::vector<double> l, double re, double rstar) -> Result<PyObject*> {
-            const auto evaluations = static_cast<double>(l.size());
-            return to_python(detached_if(
-                evaluations, [&] { return witt_mao_magnification(std::move(l), re, rstar); }));
-        });
-}
-
-Result<PyObject*> integrated_witt_mao_body(PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames) {
-    return bind<Sequence, Float, Float>(
-        "integrated_witt_mao_magnification", {"l", "re", "rstar"}, args, nargs, kwnames,
-        [](std::vector<double> l, double re, double rstar) -> Result<PyObject*> {
-            return to_python(detached([&] { return integrated_witt_mao_magnification(l, re, rstar); }));
-        });
-}
-
-Result<PyObject*> integrated_flux_map_witt_mao_body(PyObject* const* args, Py_ssize_t nargs,
-                                                    PyObject* kwnames) {
-    return bind<Sequence, Float, Float, Sequence, Sequence>(
-        "integrated_flux_map_witt_mao_magnification", {"l", "re", "rstar", "bl", "bf"}, args,
-        nargs, kwnames,
-        [](std::vector<double> l, double re, double rstar, std::vector<double> bl,
-           std::vector<double> bf) -> Result<PyObject*> {
-            return to_python(detached(
-                [&] { return integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf); }));
-        });
-}
-
-Result<PyObject*> multi_witt_mao_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bind<Sequence, Sequence, Sequence>(
-        "multi_witt_mao_magnification", {"l", "re", "rstar"}, args, nargs, kwnames,
-        [](std::vector<double> l, std::vector<double> re,
-           std::vector<double> rstar) -> Result<PyObject*> {
-            const double evaluations = static_cast<double>(l.size()) * static_cast<double>(re.size()) *
-                                      static_cast<double>(rstar.size());
-            return to_python(detached_if(
-                evaluations, [&] { return multi_witt_mao_magnification(l, re, rstar); }));
-        });
-}
-
-Result<PyObject*> heyrovsky_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bind<Float, Float, Float, Float>(
-        "heyrovsky_magnification", {"l", "r", "re", "rstar"}, args, nargs, kwnames,
-        [](double l, double r, double re, double rstar) -> Result<PyObject*> {
-            // One ring: over sooner than a detach would be.
-            const Expected<double> value = heyrovsky_magnification(l, r, re, rstar);
-            if (!value.has_value()) return runtime_error(value.error());
-            return to_python(value.value());
-        });
-}
-
-Result<PyObject*> integrated_heyrovsky_body(PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames) {
-    return bind<Sequence, Float, Float>(
-        "integrated_heyrovsky_magnification", {"l", "re", "rstar"}, args, nargs, kwnames,
-        [](std::vector<double> l, double re, double rstar) -> Result<PyObject*> {
-            return to_python(detached([&] { return integrated_heyrovsky_magnification(l, re, rstar); }));
-        });
-}
-
-Result<PyObject*> integrated_flux_map_heyrovsky_body(PyObject* const* args, Py_ssize_t nargs,
-                                                     PyObject* kwnames) {
-    return bind<Sequence, Float, Float, Sequence, Sequence>(
-        "integrated_flux_map_heyrovsky_magnification", {"l", "re", "rstar", "bl", "bf"}, args,
-        nargs, kwnames,
-        [](std::vector<double> l, double re, double rstar, std::vector<double> bl,
-           std::vector<double> bf) -> Result<PyObject*> {
-            return to_python(detached(
-                [&] { return integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf); }));
-        });
-}
-
-Result<PyObject*> discrete_flux_map_heyrovsky_body(PyObject* const* args, Py_ssize_t nargs,
-                                                   PyObject* kwnames) {
-    return bind<Sequence, Float, Float, Sequence, Sequence>(
-        "discrete_flux_map_heyrovsky_magnification", {"l", "re", "rstar", "bl", "bf"}, args,
-        nargs, kwnames,
-        [](std::vector<double> l, double re, double rstar, std::vector<double> bl,
-           std::vector<double> bf) -> Result<PyObject*> {
-            const double evaluations = static_cast<double>(l.size()) * static_cast<double>(bl.size());
-            Expected<std::vector<double>> values = detached_if(evaluations, [&] {
-                return discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf);
-            });
-            if (!values.has_value()) return runtime_error(values.error());
-            return to_python(std::move(values).value());
-        });
-}
-
-// CPython stores every calling convention behind one pointer type.
-template <Body body>
-PyCFunction entry() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_entry<body>));
-}
-
-// Fast call with keywords; the functions keep the module as their __self__.
-constexpr int flags = METH_FASTCALL | METH_KEYWORDS;
-
-// Registration order; CPython keeps pointers to these records for good.
-PyMethodDef table[] = {
-    {"witt_mao_magnification", entry<witt_mao_body>(), flags,
-     "witt_mao_magnification(l, re, rstar)\n--\n\n"},
-    {"integrated_witt_mao_magnification", entry<integrated_witt_mao_body>(), flags,
-     "integrated_witt_mao_magnification(l, re, rstar)\n--\n\n"},
-    {"integrated_flux_map_witt_mao_magnification", entry<integrated_flux_map_witt_mao_body>(),
-     flags, "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"},
-    {"multi_witt_mao_magnification", entry<multi_witt_mao_body>(), flags,
-     "multi_witt_mao_magnification(l, re, rstar)\n--\n\n"},
-    {"heyrovsky_magnification", entry<heyrovsky_body>(), flags,
-     "heyrovsky_magnification(l, r, re, rstar)\n--\n\n"},
-    {"integrated_heyrovsky_magnification", entry<integrated_heyrovsky_body>(), flags,
-     "integrated_heyrovsky_magnification(l, re, rstar)\n--\n\n"},
-    {"integrated_flux_map_heyrovsky_magnification", entry<integrated_flux_map_heyrovsky_body>(),
-     flags, "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
-    {"discrete_flux_map_heyrovsky_magnification", entry<discrete_flux_map_heyrovsky_body>(),
-     flags, "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
+// Kernel evaluations a call makes given its arguments, weighed by detached_if
+// against the cost of a detach: one ring is over sooner than a detach would be.
+constexpr auto one_ring = [](double, double, double, double) { return 1.0; };
+constexpr auto per_separation = [](const std::vector<double>& l, double, double) {
+    return static_cast<double>(l.size());
 };
+constexpr auto per_separation_and_pair = [](const std::vector<double>& l,
+                                            const std::vector<double>& re,
+                                            const std::vector<double>& rstar) {
+    return static_cast<double>(l.size()) * static_cast<double>(re.size()) *
+           static_cast<double>(rstar.size());
+};
+constexpr auto per_separation_and_ring = [](const std::vector<double>& l, double, double,
+                                            const std::vector<double>& bl,
+                                            const std::vector<double>&) {
+    return static_cast<double>(l.size()) * static_cast<double>(bl.size());
+};
+// A quadrature for every separation.
+constexpr AlwaysDetached integrated{};
+
+// The parameter lists, each once.
+constexpr Params disk{Sequence{"l"}, Float{"re"}, Float{"rstar"}};
+constexpr Params disk_pairs{Sequence{"l"}, Sequence{"re"}, Sequence{"rstar"}};
+constexpr Params ring{Float{"l"}, Float{"r"}, Float{"re"}, Float{"rstar"}};
+constexpr Params flux_map{Sequence{"l"}, Float{"re"}, Float{"rstar"}, Sequence{"bl"}, Sequence{"bf"}};
+
+// One row per function, in registration order: name, parameters, operation, work.
+constexpr std::tuple functions{
+    Function{"witt_mao_magnification", disk, witt_mao_magnification, per_separation},
+    Function{"integrated_witt_mao_magnification", disk, integrated_witt_mao_magnification,
+             integrated},
+    Function{"integrated_flux_map_witt_mao_magnification", flux_map,
+             integrated_flux_map_witt_mao_magnification, integrated},
+    Function{"multi_witt_mao_magnification", disk_pairs, multi_witt_mao_magnification,
+             per_separation_and_pair},
+    Function{"heyrovsky_magnification", ring, heyrovsky_magnification, one_ring},
+    Function{"integrated_heyrovsky_magnification", disk, integrated_heyrovsky_magnification,
+             integrated},
+    Function{"integrated_flux_map_heyrovsky_magnification", flux_map,
+             integrated_flux_map_heyrovsky_magnification, integrated},
+    Function{"discrete_flux_map_heyrovsky_magnification", flux_map,
+             discrete_flux_map_heyrovsky_magnification, per_separation_and_ring},
+};
+
+// CPython keeps pointers to these records for good.
+auto table = method_table<functions>();
 
 }  // namespace
 
