@@ -17,7 +17,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import models
@@ -29,7 +29,6 @@ SETTINGS = settings(
     max_examples=int(os.environ.get("TOVIMERA_GENERATED_EXAMPLES", "300")),
     deadline=None,
     database=None,
-    suppress_health_check=list(HealthCheck),
 )
 
 # Which special method of which generated object ran, in call order.
