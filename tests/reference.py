@@ -65,7 +65,7 @@ def relative(value, reference):
     return abs((mp.mpf(value) - reference) / reference)
 
 
-def _complete(one_minus_m, one_minus_n, tolerance):
+def complete_by_agm(one_minus_m, one_minus_n, tolerance):
     """K(m), E(m) and the parts of Pi(n, m) = P (2 + n / (1 - n) S) by the AGM
     (DLMF 19.8.5-8), from the complements alone; returns (K, E, P, S). A caller
     holding 1 - n = (d/s)^2 multiplies by d^2 without dividing by zero.
@@ -102,7 +102,7 @@ def ring_closed_form(l, r, re, rstar):
     h = 4 * q * q + d * d
     n = 4 * l * r / (s * s)
     one_minus_m = d * d * (s * s + 4 * q * q) / (s * s * h)
-    k, _, p, series = _complete(one_minus_m, (d / s) ** 2, mp.eps)
+    k, _, p, series = complete_by_agm(one_minus_m, (d / s) ** 2, mp.eps)
     d2_pi = p * (2 * d * d + n * s * s * series)
     return 2 * (2 * q * q * k + d2_pi) / (mp.pi * s * mp.sqrt(h))
 
@@ -133,7 +133,7 @@ def uniform_disk(u, rho):
         rho2 = rho * rho
         n = 4 * u * rho / (s * s)
         one_minus_m = d * d * (4 + s * s) / (s * s * g2)
-        k, e, p, series = _complete(one_minus_m, (d / s) ** 2, mp.eps)
+        k, e, p, series = complete_by_agm(one_minus_m, (d / s) ** 2, mp.eps)
         d2_pi = p * (2 * d * d + n * s * s * series)
         value = (s * g / (2 * rho2) * e
                  - d * (8 + u * u - rho2) / (2 * rho2 * g) * k

@@ -9,14 +9,12 @@ kill the process, and each child has a timeout.
 
 import ast
 import os
-import subprocess
 import sys
-import sysconfig
 import textwrap
 
 import pytest
 
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+from support import HugeLength, run_python, source
 
 PRELUDE = """
 import math, os, signal, struct, sys, threading, time, warnings
@@ -37,15 +35,7 @@ def report(**figures):
 
 
 def run_child(body, env=None, timeout=120):
-    environment = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    environment.update(env or {})
-    code = PRELUDE + textwrap.dedent(body)
-    try:
-        done = subprocess.run(
-            [sys.executable, "-c", code], env=environment, capture_output=True, text=True, timeout=timeout
-        )
-    except subprocess.TimeoutExpired as expired:
-        pytest.fail(f"child hung for {timeout} s; its output so far: {expired.stdout!r} {expired.stderr!r}")
+    done = run_python(PRELUDE + textwrap.dedent(body), env, timeout)
     assert done.returncode == 0, f"child ended with {done.returncode}\n{done.stdout}\n{done.stderr}"
     figures = {}
     for line in done.stdout.splitlines():
@@ -122,15 +112,7 @@ HEAD = "The global thread pool has not been initialized."
 
 
 def run_pool_child(setup, env):
-    environment = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    environment.update(env)
-    code = PRELUDE + textwrap.dedent(setup) + AFTER_FAILURE
-    try:
-        done = subprocess.run(
-            [sys.executable, "-c", code], env=environment, capture_output=True, text=True, timeout=120
-        )
-    except subprocess.TimeoutExpired:
-        pytest.fail("child hung")
+    done = run_python(PRELUDE + textwrap.dedent(setup) + AFTER_FAILURE, env)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     # Floats are compared by their repr, which round-trips exactly (nan included).
@@ -418,13 +400,7 @@ def test_unbounded_reentrance_from_a_conversion_ends_in_recursion_error():
     assert figures["later"] == "True"
 
 
-NEAR_LIMIT = """
-class HugeLength:
-    def __len__(self):
-        return sys.maxsize
-    def __getitem__(self, index):
-        raise IndexError(index)
-
+NEAR_LIMIT = source(HugeLength) + """
 def headroom(k=0):
     try:
         return headroom(k + 1)
@@ -608,13 +584,7 @@ def test_interpreter_exit_with_a_daemon_thread_inside_a_call(kind):
 
 # ------------------------------------------------------- sub-interpreters
 
-FAILURES = """
-import sys, tovimera
-class HugeLength:
-    def __len__(self):
-        return sys.maxsize
-    def __getitem__(self, index):
-        raise IndexError(index)
+FAILURES = "import sys, tovimera\n" + source(HugeLength) + """
 seen = []
 for call in (lambda: tovimera.witt_mao_magnification(HugeLength(), 1.0, 0.1),
              lambda: tovimera.witt_mao_magnification(5, 1.0, 0.1)):

@@ -2,6 +2,7 @@
 two-worker Dask LocalCluster recovers the parameters events were simulated with."""
 
 import csv
+import importlib
 import math
 import os
 import pathlib
@@ -79,24 +80,22 @@ def test_fit_many_two_worker_local_cluster(tmp_path):
     assert math.isfinite(float(done.stdout.split(" events/s")[0].rsplit(", ", 1)[1]))
 
 
-@pytest.fixture(scope="module")
-def fit_event():
+def example(name):
     sys.path.insert(0, str(EXAMPLES))
     try:
-        import fit_event
+        return importlib.import_module(name)
     finally:
         sys.path.remove(str(EXAMPLES))
-    return fit_event
+
+
+@pytest.fixture(scope="module")
+def fit_event():
+    return example("fit_event")
 
 
 @pytest.fixture(scope="module")
 def fit_many():
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        import fit_many
-    finally:
-        sys.path.remove(str(EXAMPLES))
-    return fit_many
+    return example("fit_many")
 
 
 def synthetic_event(module, sets=3, points=200, seed=4):

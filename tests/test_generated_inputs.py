@@ -17,7 +17,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import models
@@ -29,7 +29,6 @@ SETTINGS = settings(
     max_examples=int(os.environ.get("TOVIMERA_GENERATED_EXAMPLES", "300")),
     deadline=None,
     database=None,
-    suppress_health_check=list(HealthCheck),
 )
 
 # Which special method of which generated object ran, in call order.
@@ -72,38 +71,34 @@ class Failure:
         return f"Failure({self.kind.__name__}, {self.text!r}, {self.note!r})"
 
 
-class FloatLike(Logged):
-    """__float__ that returns `value` (which may be of the wrong type) or raises."""
+class Answering(Logged):
+    """A special method that returns `value` (which may be of the wrong type) or, for
+    a Failure, raises the exception it makes."""
 
     def __init__(self, value):
         super().__init__()
         self.value = value
 
-    def __float__(self):
-        self.log("__float__")
+    def answer(self, method):
+        self.log(method)
         if isinstance(self.value, Failure):
             raise self.value.make()
         return self.value
 
     def __repr__(self):
-        return f"FloatLike({self.value!r})"
+        return f"{type(self).__name__}({self.value!r})"
 
 
-class IndexLike(Logged):
-    """Only __index__, which returns `value` or raises."""
+class FloatLike(Answering):
+    def __float__(self):
+        return self.answer("__float__")
 
-    def __init__(self, value):
-        super().__init__()
-        self.value = value
+
+class IndexLike(Answering):
+    """Only __index__."""
 
     def __index__(self):
-        self.log("__index__")
-        if isinstance(self.value, Failure):
-            raise self.value.make()
-        return self.value
-
-    def __repr__(self):
-        return f"IndexLike({self.value!r})"
+        return self.answer("__index__")
 
 
 class FloatAndIndex(FloatLike):

@@ -8,9 +8,7 @@ granularity), so it is allowed 1 MB; tracemalloc sees only Python's own
 allocations and is allowed 100 kB, a leak of 16 bytes in one call of 16.
 """
 
-import subprocess
-import sys
-import textwrap
+from support import HugeLength, RaisingFloat, run_python, source
 
 CHILD = """
 import gc, math, os, sys, time, tracemalloc
@@ -20,18 +18,7 @@ t = tovimera
 disk, multi, ring, discrete = (t.witt_mao_magnification, t.multi_witt_mao_magnification,
                                t.heyrovsky_magnification, t.discrete_flux_map_heyrovsky_magnification)
 
-class HugeLength:
-    def __init__(self, length):
-        self.length = length
-    def __len__(self):
-        return self.length
-    def __getitem__(self, index):
-        raise IndexError(index)
-
-class RaisingFloat:
-    def __float__(self):
-        raise ZeroDivisionError("no float here")
-
+""" + source(HugeLength, RaisingFloat) + """
 class Lying:
     def __float__(self):
         return "not a float"
@@ -119,9 +106,7 @@ print(f"calls={COUNT} seconds={seconds:.2f} rss_growth={rss_growth} traced_growt
 def test_failing_calls_do_not_leak(tmp_path):
     stderr_file = tmp_path / "panic-reports.txt"
     with open(stderr_file, "w") as sink:
-        done = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(CHILD)], stdout=subprocess.PIPE, stderr=sink, text=True, timeout=300
-        )
+        done = run_python(CHILD, timeout=300, stderr=sink)
     reports = stderr_file.read_text(errors="replace")
     assert done.returncode == 0, reports[-2000:]
     figures = dict(pair.split("=") for pair in done.stdout.split())

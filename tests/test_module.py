@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import tovimera
+from support import HugeLength
 
 TABLE = [
     ("witt_mao_magnification", "(l, re, rstar)"),
@@ -67,16 +68,6 @@ def test_only_the_init_function_is_exported():
     ).stdout
     symbols = [line.split()[-1] for line in output.splitlines() if line.strip()]
     assert symbols == ["PyInit_tovimera"]
-
-
-class HugeLength:
-    """A sequence whose length hint exceeds any address space."""
-
-    def __len__(self):
-        return sys.maxsize
-
-    def __getitem__(self, index):
-        raise IndexError(index)
 
 
 def capacity_panic():

@@ -2,15 +2,14 @@
 identical results whatever the count, and calls from many threads at once."""
 
 import os
-import subprocess
 import sys
-import sysconfig
 import threading
 import warnings
 
 import pytest
 
 import tovimera
+from support import FREE_THREADED, run_python
 
 PROBE = """
 import struct, tovimera
@@ -23,9 +22,7 @@ print([struct.pack('<%dd' % len(r), *r).hex() for r in rows])
 
 
 def run_probe(env_changes):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env.update(env_changes)
-    done = subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, timeout=120)
+    done = run_python(PROBE, env_changes)
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -71,7 +68,7 @@ def test_many_python_threads_share_the_pool():
     assert failures == []
 
 
-@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="free-threaded interpreter only")
+@pytest.mark.skipif(not FREE_THREADED, reason="free-threaded interpreter only")
 def test_import_keeps_the_gil_disabled():
     assert sys._is_gil_enabled() is False
 

@@ -11,7 +11,6 @@ import os
 import random
 import struct
 import sys
-import sysconfig
 import tempfile
 import threading
 import time
@@ -19,8 +18,8 @@ import time
 import pytest
 
 import tovimera
+from support import FREE_THREADED, HugeLength, RaisingFloat, run_python, source
 
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SECONDS = float(os.environ.get("TOVIMERA_STRESS_SECONDS", "10" if FREE_THREADED else "1"))
 THREADS = 16
 
@@ -29,19 +28,6 @@ disk, multi, ring = t.witt_mao_magnification, t.multi_witt_mao_magnification, t.
 disk_ld, ring_ld = t.integrated_witt_mao_magnification, t.integrated_heyrovsky_magnification
 disk_map, ring_map = t.integrated_flux_map_witt_mao_magnification, t.integrated_flux_map_heyrovsky_magnification
 discrete = t.discrete_flux_map_heyrovsky_magnification
-
-
-class HugeLength:
-    def __len__(self):
-        return sys.maxsize
-
-    def __getitem__(self, index):
-        raise IndexError(index)
-
-
-class RaisingFloat:
-    def __float__(self):
-        raise ZeroDivisionError("no float here")
 
 
 class Halves:
@@ -187,15 +173,7 @@ def test_sixteen_threads_see_the_serial_results():
     assert reports >= panicking
 
 
-RACE = """
-import sys, threading, tovimera
-
-class HugeLength:
-    def __len__(self):
-        return sys.maxsize
-    def __getitem__(self, index):
-        raise IndexError(index)
-
+RACE = "import sys, threading, tovimera\n" + source(HugeLength) + """
 # Each thread's first failing calls are the process's first ones too: the
 # PanicException type, the Sequence type and the interned name of add_note are
 # made on first use, while the other threads need them.
@@ -227,15 +205,13 @@ print(len(panic_types), sorted(messages))
 
 
 def test_first_uses_of_the_process_wide_values_race_safely():
-    import subprocess
-
     expected = sorted({
         ("PanicException", ("capacity overflow",), ()),
         ("TypeError", ("'set' object is not an instance of 'Sequence'",), ("while processing 'l'",)),
         ("TypeError", ("'int' object is not an instance of 'Sequence'",), ("while processing 'l'",)),
     })
     for run in range(5):
-        done = subprocess.run([sys.executable, "-c", RACE], capture_output=True, text=True, timeout=120)
+        done = run_python(RACE)
         assert done.returncode == 0, done.stderr
         assert done.stdout.strip() == f"1 {expected}", done.stdout
 
