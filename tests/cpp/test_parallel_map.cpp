@@ -356,10 +356,13 @@ ChildOutcome run_scenario(const std::string& scenario, Environment changes,
         alarm(60);  // survives exec: a hang fails the test instead of stalling it
         dup2(log, 2);
         if (task_limit) {
-            // Root is exempt from the limit, so drop to an ordinary user.
+            // Root is exempt from the limit, so drop to an ordinary user: one no
+            // other live process has (its id from our pid), since the limit counts
+            // every task of the user, a concurrent test's child's among them.
             const rlimit limit{*task_limit, *task_limit};
             if (setrlimit(RLIMIT_NPROC, &limit) != 0) _exit(125);
-            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
+            const auto user = static_cast<uid_t>(1000000 + getpid());
+            if (geteuid() == 0 && (setgid(user) != 0 || setuid(user) != 0)) _exit(126);
         }
         execve(exe, argv, envp.data());
         _exit(127);
