@@ -54,10 +54,14 @@ apt_install_missing() {  # [--with-recommends] package...
         die "apt-get install failed for: ${missing[*]}"
 }
 
-# The kernel dump (tests/cpp/bitwise_dump.cpp) of the host's Release build, CMakePresets.json's
-# cpp as scripts/test builds it: the side the i386 builds' dumps are compared with.
-host_bitwise_dump() {  # jobs: builds it and prints its path
-    (cd "$root" && quietly cmake --preset cpp && quietly cmake --build --preset cpp -j "$1" --target tovimera_bitwise_dump) ||
-        return 1
-    echo "$root/build/cpp/tests/cpp/tovimera_bitwise_dump"
+# Sets an i386 build's kernel dump (tests/cpp/bitwise_dump.cpp) against the host's, from the
+# Release build scripts/test makes (CMakePresets.json's cpp), by scripts/compare-dumps. The
+# two dumps stay in the folder, dump-64.txt and dump-NAME.txt.
+compare_with_host_dump() {  # folder, name of the i386 build (32-bit, musl), its dump program
+    local work=$1 name=$2 program=$3 host=$root/build/cpp/tests/cpp/tovimera_bitwise_dump
+    (cd "$root" && quietly cmake --preset cpp && quietly cmake --build --preset cpp -j "${jobs:-2}" --target tovimera_bitwise_dump)
+    "$host" >"$work/dump-64.txt"
+    "$program" >"$work/dump-$name.txt"
+    python3 "$root/scripts/compare-dumps" "$work/dump-64.txt" "$work/dump-$name.txt" >&2 ||
+        die "the $name build's kernels differ from the x86-64 build's; dumps in $work"
 }
