@@ -1,7 +1,7 @@
-# Sourced. apt with lists, cache and package state of its own under a folder, and
-# without the machine's update hooks: what it fetches leaves dpkg's and apt's view of
-# the system as it was. apt still checks every download against the archive's signed
-# index, as for any install.
+# Sourced by scripts/lib.sh: its apt part. apt with lists, cache and package state of its
+# own under a folder, and without the machine's update hooks: what it fetches leaves dpkg's
+# and apt's view of the system as it was. apt still checks every download against the
+# archive's signed index, as for any install.
 #
 #   private_apt DIR [apt options...]   sets the array private_apt to apt-get's options
 private_apt() {
@@ -34,22 +34,29 @@ apt_update() {
     printf 'apt-get update failed 3 times; going on with the indexes it fetched\n' >&2
 }
 
-# Fetches and unpacks Debian's source package of this machine's release, through apt
-# with Debian's source lists alone (whatever the machine's sources hold), and prints the
+# private_apt with the given Debian source lists alone, whatever the machine's sources
+# hold; each is checked against Debian's archive key.
+#
+#   source_apt DIR "URI SUITE"...   one deb-src line (component main) for each
+source_apt() {
+    local dir=$1 entry key=/usr/share/keyrings/debian-archive-keyring.gpg
+    shift
+    mkdir -p "$dir"
+    for entry; do
+        echo "deb-src [signed-by=$key] $entry main"
+    done >"$dir/sources.list"
+    private_apt "$dir" -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+}
+
+# Fetches and unpacks Debian's source package of this machine's release and prints the
 # unpacked tree. apt checks the files against the archive's signed Sources index.
 #
 #   debian_source DIR PACKAGE=VERSION
 debian_source() {
     local dir=$1 wanted=$2 codename uri=${TOVIMERA_DEBIAN_URI:-http://deb.debian.org/debian}
-    local key=/usr/share/keyrings/debian-archive-keyring.gpg
     codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    mkdir -p "$dir/apt" "$dir/src"
-    {
-        echo "deb-src [signed-by=$key] $uri $codename main"
-        echo "deb-src [signed-by=$key] $uri $codename-updates main"
-        echo "deb-src [signed-by=$key] ${uri%/debian}/debian-security $codename-security main"
-    } >"$dir/apt/sources.list"
-    private_apt "$dir/apt" -o Dir::Etc::SourceList="$dir/apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+    mkdir -p "$dir/src"
+    source_apt "$dir/apt" "$uri $codename" "$uri $codename-updates" "${uri%/debian}/debian-security $codename-security"
     apt_update apt-get "${private_apt[@]}" update -qq >&2
     (cd "$dir/src" && apt-get "${private_apt[@]}" source -qq "$wanted" >&2)
     find "$dir/src" -mindepth 1 -maxdepth 1 -type d | head -n 1

@@ -1,6 +1,7 @@
 // Prints the bit pattern of every kernel result over a fixed grid of inputs,
 // one value a line, so that two builds (64-bit and 32-bit x86) can be diffed.
-// Not a unit test: scripts/check-32bit builds it on its own and compares.
+// Not a unit test: the CMake target tovimera_bitwise_dump, which scripts/check-32bit
+// and scripts/check-musl build for each platform and compare.
 //
 // Each line is "<what>(<inputs as hex floats>) <result>", where the result is
 // the 16 hex digits of the double's bits, a count, or "failure: <message>".
