@@ -303,6 +303,7 @@ TEST(ParallelMapFork, ChildOfAForkDuringAMapRunsMapsOnItsOwnThread) {
 
 constexpr const char* scenario_variable = "TOVIMERA_TEST_SCENARIO";
 constexpr const char* expect_variable = "TOVIMERA_TEST_EXPECT_THREADS";
+constexpr const char* task_limit_variable = "TOVIMERA_TEST_TASK_LIMIT";
 
 struct ChildOutcome {
     int status;
@@ -320,6 +321,7 @@ ChildOutcome run_scenario(const std::string& scenario, Environment changes,
     exe[length] = '\0';
 
     changes.emplace_back(scenario_variable, scenario);
+    changes.emplace_back(task_limit_variable, task_limit ? std::optional(std::to_string(*task_limit)) : std::nullopt);
     if (task_limit) {
         // The leak checker needs a thread of its own at exit.
         const char* asan = std::getenv("ASAN_OPTIONS");
@@ -355,15 +357,6 @@ ChildOutcome run_scenario(const std::string& scenario, Environment changes,
     if (child == 0) {
         alarm(60);  // survives exec: a hang fails the test instead of stalling it
         dup2(log, 2);
-        if (task_limit) {
-            // Root is exempt from the limit, so drop to an ordinary user: one no
-            // other live process has (its id from our pid), since the limit counts
-            // every task of the user, a concurrent test's child's among them.
-            const rlimit limit{*task_limit, *task_limit};
-            if (setrlimit(RLIMIT_NPROC, &limit) != 0) _exit(125);
-            const auto user = static_cast<uid_t>(1000000 + getpid());
-            if (geteuid() == 0 && (setgid(user) != 0 || setuid(user) != 0)) _exit(126);
-        }
         execve(exe, argv, envp.data());
         _exit(127);
     }
@@ -556,6 +549,20 @@ int refused_scenario() {
     return 0;
 }
 
+// Limits the tasks (processes and threads) of this process's user. Root is
+// exempt, so it drops to an ordinary user first: after the exec, since that
+// user may not reach the executable (a tree under /root), and one no other
+// live process has (its id from our pid), since the limit counts every task
+// of the user, a concurrent test's child's among them.
+int limit_tasks(const char* text) {
+    const auto tasks = static_cast<rlim_t>(std::stoul(text));
+    const rlimit limit{tasks, tasks};
+    if (setrlimit(RLIMIT_NPROC, &limit) != 0) return fail("setrlimit");
+    const auto user = static_cast<uid_t>(1000000 + getpid());
+    if (geteuid() == 0 && (setgid(user) != 0 || setuid(user) != 0)) return fail("setuid");
+    return 0;
+}
+
 int run_named_scenario(const std::string& name) {
     try {
         if (name == "nested") return nested_scenario();
@@ -575,7 +582,12 @@ int run_named_scenario(const std::string& name) {
 class Scenario : public testing::Environment {
 public:
     explicit Scenario(std::string name) : name_(std::move(name)) {}
-    void SetUp() override { std::exit(run_named_scenario(name_)); }
+    void SetUp() override {
+        if (const char* tasks = std::getenv(task_limit_variable); tasks != nullptr) {
+            if (const int failed = limit_tasks(tasks); failed != 0) std::exit(failed);
+        }
+        std::exit(run_named_scenario(name_));
+    }
 
 private:
     std::string name_;
