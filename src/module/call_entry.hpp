@@ -9,6 +9,7 @@
 
 #include "common/panic.hpp"
 #include "module/error.hpp"
+#include "module/owned.hpp"
 
 namespace tovimera::module {
 
@@ -28,6 +29,7 @@ PyObject* hand_over(Result<PyObject*> outcome);
 template <Body body>
 PyObject* call_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
+    [[maybe_unused]] const CallScope call;
     return hand_over(guarded(body, args, nargs, kwnames));
 }
 

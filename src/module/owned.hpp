@@ -7,6 +7,28 @@
 
 namespace tovimera::module {
 
+#if PY_VERSION_HEX < 0x030C0000
+// 3.11 keeps one current thread state for the process, so a thread knows it is
+// attached only by comparing that with its own: the state it called us with.
+inline thread_local PyThreadState* calling_thread_state = nullptr;
+#endif
+
+// Marks the extent of one call on this thread (nested calls restore the outer).
+class CallScope {
+public:
+#if PY_VERSION_HEX < 0x030C0000
+    CallScope() noexcept : outer_(std::exchange(calling_thread_state, PyThreadState_Get())) {}
+    ~CallScope() { calling_thread_state = outer_; }
+
+private:
+    PyThreadState* outer_;
+#else
+    CallScope() noexcept = default;
+#endif
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+};
+
 // A daemon thread that wakes during interpreter exit is ended by pthread_exit,
 // and the forced unwind runs our destructors with no thread state: the
 // reference is then left to the dying process rather than touched.
@@ -14,8 +36,11 @@ inline bool attached_here() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyThreadState_GetUnchecked() != nullptr;
 #else
-    // The process-wide current state must be this thread's own. (With
-    // sub-interpreters present 3.11 no longer tracks this and says yes.)
+    // Not PyGILState_Check inside a call: once finalization has deleted its
+    // thread-local key it says yes to every thread, the dying daemon included.
+    if (calling_thread_state != nullptr) return _PyThreadState_UncheckedGet() == calling_thread_state;
+    // Outside calls (module set-up) it holds; with sub-interpreters present it
+    // no longer tracks the thread and says yes.
     return PyGILState_Check() != 0;
 #endif
 }
